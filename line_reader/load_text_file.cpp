@@ -1,0 +1,44 @@
+#include "line_reader/text_file.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Reads exactly `size` bytes: short and interrupted reads are continued, and a
+// read error or an early end of file is a failure, never zeros in place of data.
+bool read_whole(platform::Handle file, char *into, std::uint32_t size) {
+  std::uint32_t done = 0;
+  while (done < size) {
+    std::uint32_t got = 0;
+    if (!platform::read_file(file, into + done, size - done, got) || got == 0) return false;
+    done += got;
+  }
+  return true;
+}
+
+} // namespace
+
+std::uint32_t load_text_file(const char *name, LineRecord *record) {
+  if (name == nullptr || record == nullptr || record->buffer_block != 0 || record->buffer != nullptr) {
+    return 0;
+  }
+  std::uint64_t size = 0;
+  if (!platform::find_file_size(name, size) || size > max_text_file_size) return 0;
+
+  const platform::Handle file = platform::open_regular_file_for_reading(name);
+  if (file == 0) return 0;
+
+  const platform::Handle block = platform::block_allocate_zeroed(file_buffer_bytes(size));
+  char *data = block == 0 ? nullptr : static_cast<char *>(platform::block_lock(block));
+  const auto size32 = static_cast<std::uint32_t>(size);
+  const bool loaded = data != nullptr && read_whole(file, data, size32);
+  platform::close_handle(file);
+  if (!loaded) {
+    if (data != nullptr) platform::block_unlock(block);
+    if (block != 0) platform::block_free(block);
+    return 0;
+  }
+  record->buffer_block = block;
+  record->buffer = data;
+  record->size = size32;
+  return 1;
+}

@@ -1,0 +1,23 @@
+// Test-only control over the platform layer, compiled in only where
+// LINE_READER_FAULT_INJECTION is defined (the fault-injection test build).
+#pragma once
+
+#include <cstdint>
+
+namespace platform::faults {
+
+// Forgets every planned fault; the live counts stay.
+void reset();
+// The nth allocation from now on (movable block or heap, counted from 1)
+// fails; 0 plans none.
+void fail_allocation(unsigned nth);
+// The nth read from now on fails with an error, or ends the file early.
+void fail_read(unsigned nth);
+void end_read_early(unsigned nth);
+// Every read gives at most this many bytes; 0 lifts the limit.
+void limit_read(std::uint32_t bytes);
+
+unsigned live_allocations();
+unsigned open_handles();
+
+} // namespace platform::faults

@@ -1,0 +1,225 @@
+// The platform layer on POSIX systems.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+#ifdef LINE_READER_FAULT_INJECTION
+#include "platform/fault_injection.h"
+
+namespace {
+struct FaultPlan {
+  unsigned allocation_countdown = 0;
+  unsigned fail_read_countdown = 0;
+  unsigned early_end_countdown = 0;
+  std::uint32_t read_limit = 0;
+  unsigned live_allocations = 0;
+  unsigned open_handles = 0;
+};
+FaultPlan plan;
+
+// Counts down a planned fault; true when this call is the one that fails.
+bool due(unsigned &countdown) { return countdown != 0 && --countdown == 0; }
+} // namespace
+
+namespace platform::faults {
+void reset() {
+  plan.allocation_countdown = plan.fail_read_countdown = plan.early_end_countdown = 0;
+  plan.read_limit = 0;
+}
+void fail_allocation(unsigned nth) { plan.allocation_countdown = nth; }
+void fail_read(unsigned nth) { plan.fail_read_countdown = nth; }
+void end_read_early(unsigned nth) { plan.early_end_countdown = nth; }
+void limit_read(std::uint32_t bytes) { plan.read_limit = bytes; }
+unsigned live_allocations() { return plan.live_allocations; }
+unsigned open_handles() { return plan.open_handles; }
+} // namespace platform::faults
+
+#define FAULT_ALLOCATION_DUE() due(plan.allocation_countdown)
+#define FAULT_COUNT(counter, delta) (plan.counter += (delta))
+#else
+#define FAULT_ALLOCATION_DUE() false
+#define FAULT_COUNT(counter, delta) ((void)0)
+#endif
+
+namespace platform {
+
+namespace {
+
+// Blocks this large come straight from the kernel, already zero: clearing them
+// again would touch every page twice before the file's bytes arrive.
+constexpr std::uint64_t mapped_block_bytes = std::uint64_t{1} << 20;
+
+struct Block {
+  void *memory;
+  std::size_t bytes;
+  bool mapped;
+};
+
+int descriptor(Handle handle) { return static_cast<int>(handle - 1); }
+Handle handle_of(int fd) { return static_cast<Handle>(fd) + 1; }
+
+} // namespace
+
+Handle block_allocate_zeroed(std::uint64_t bytes) {
+  if (FAULT_ALLOCATION_DUE() || bytes > SIZE_MAX / 2) return 0;
+  auto *block = new (std::nothrow) Block{nullptr, static_cast<std::size_t>(bytes), false};
+  if (block == nullptr) return 0;
+  if (bytes >= mapped_block_bytes) {
+    void *memory = mmap(nullptr, block->bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory != MAP_FAILED) *block = Block{memory, block->bytes, true};
+  } else if (posix_memalign(&block->memory, 16, std::max<std::size_t>(block->bytes, 16)) == 0) {
+    std::memset(block->memory, 0, block->bytes);
+  } else {
+    block->memory = nullptr;
+  }
+  if (block->memory == nullptr) {
+    delete block;
+    return 0;
+  }
+  FAULT_COUNT(live_allocations, 1);
+  return reinterpret_cast<Handle>(block);
+}
+
+void *block_lock(Handle block) { return block == 0 ? nullptr : reinterpret_cast<Block *>(block)->memory; }
+
+void block_unlock(Handle) {}
+
+void block_free(Handle handle) {
+  auto *block = reinterpret_cast<Block *>(handle);
+  if (block == nullptr) return;
+  if (block->mapped) {
+    munmap(block->memory, block->bytes);
+  } else {
+    std::free(block->memory);
+  }
+  delete block;
+  FAULT_COUNT(live_allocations, -1);
+}
+
+// The C allocator stands in for the process heap; any non-zero token names it.
+Handle process_heap() { return 1; }
+
+void *heap_allocate_zeroed(Handle, std::size_t bytes) {
+  if (FAULT_ALLOCATION_DUE()) return nullptr;
+  void *memory = std::calloc(1, bytes);
+  if (memory != nullptr) FAULT_COUNT(live_allocations, 1);
+  return memory;
+}
+
+void heap_free(Handle, void *memory) {
+  if (memory == nullptr) return;
+  std::free(memory);
+  FAULT_COUNT(live_allocations, -1);
+}
+
+void zero_memory(void *memory, std::size_t bytes) { std::memset(memory, 0, bytes); }
+
+bool find_file_size(const char *name, std::uint64_t &size) {
+  struct stat status {};
+  if (stat(name, &status) != 0) return false;
+  size = static_cast<std::uint64_t>(status.st_size);
+  return true;
+}
+
+Handle open_regular_file_for_reading(const char *name) {
+  // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
+  // type check then refuses anything that is not a regular file.
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    return 0;
+  }
+  FAULT_COUNT(open_handles, 1);
+  return handle_of(fd);
+}
+
+bool read_file(Handle file, void *into, std::uint32_t bytes, std::uint32_t &got) {
+  // Linux reads at most about 2 GiB at once; the caller continues short reads.
+  std::size_t ask = std::min<std::size_t>(bytes, std::size_t{1} << 30);
+#ifdef LINE_READER_FAULT_INJECTION
+  if (due(plan.fail_read_countdown)) return false;
+  if (due(plan.early_end_countdown)) {
+    got = 0;
+    return true;
+  }
+  if (plan.read_limit != 0) ask = std::min<std::size_t>(ask, plan.read_limit);
+#endif
+  ssize_t n = 0;
+  do {
+    n = read(descriptor(file), into, ask);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  got = static_cast<std::uint32_t>(n);
+  return true;
+}
+
+void close_handle(Handle handle) {
+  if (handle == 0) return;
+  close(descriptor(handle));
+  FAULT_COUNT(open_handles, -1);
+}
+
+bool write_standard_output(const void *bytes, std::uint32_t count, std::uint32_t &written) {
+  written = 0;
+  for (;;) {
+    const ssize_t n = write(STDOUT_FILENO, bytes, count);
+    if (n >= 0) {
+      written = static_cast<std::uint32_t>(n);
+      return true;
+    }
+    if (errno == EINTR) continue;
+    // An output left non-blocking by someone else: wait until it takes bytes.
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd out{STDOUT_FILENO, POLLOUT, 0};
+      if (poll(&out, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    return false;
+  }
+}
+
+void ignore_broken_pipe_signal() { signal(SIGPIPE, SIG_IGN); }
+
+namespace {
+void read_one_byte() {
+  unsigned char key = 0;
+  while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+  }
+}
+} // namespace
+
+void wait_for_key() {
+  termios saved{};
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+    // Not a terminal: one byte, or the end of input, or an error ends the wait.
+    read_one_byte();
+    return;
+  }
+  // Any key counts, Ctrl-C and Ctrl-S included, so that the settings are
+  // always put back: no line editing, no echo, no signals, no flow control.
+  termios raw = saved;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+  read_one_byte();
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+}
+
+void exit_process(unsigned status) { std::exit(static_cast<int>(status)); }
+
+} // namespace platform
