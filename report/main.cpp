@@ -1,0 +1,15 @@
+// line_report: reports on testbrok.txt and testworked.txt in the current
+// directory, then waits for a key. Takes no arguments; always exits with 0.
+#include "platform/platform.h"
+#include "report/console_output.h"
+#include "report/report.h"
+
+int main() {
+  // A reader that goes away early must not end the run or change its status.
+  platform::ignore_broken_pipe_signal();
+  run_report();
+  write_text("Press any key to continue ...");
+  platform::wait_for_key();
+  write_text("\r\n");
+  platform::exit_process(0);
+}

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the native build, the same tests under the
+# address and undefined-behaviour sanitizers, and a project that uses the
+# installed package. Steps whose tools are missing are skipped with a note;
+# with LINE_READER_REQUIRE_ALL=1 (as in CI) a missing tool is a failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+step() { printf '\n== %s ==\n' "$*"; }
+skip() {
+  if [ "${LINE_READER_REQUIRE_ALL:-0}" = 1 ]; then echo "missing: $*" >&2; exit 1; fi
+  echo "skipped: $*"
+}
+
+step "native build and tests"
+cmake --preset default
+cmake --build --preset default -j "$jobs"
+ctest --preset default -j "$jobs"
+
+step "formatting"
+if command -v clang-format >/dev/null; then
+  git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+else
+  skip "clang-format"
+fi
+
+step "sanitizer build and tests"
+cmake --preset sanitize
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
+
+step "install and use the package"
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build/default --prefix "$prefix/usr"
+test -x "$prefix/usr/bin/line_report"
+cmake -S tests/package_consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix/usr"
+cmake --build "$prefix/consumer"
+"$prefix/consumer/consumer"
+
+echo
+echo "all tests passed"
