@@ -12,7 +12,7 @@ constexpr std::uint32_t success = 1;
 
 // Frees what the record names and clears it. Each free's outcome is ignored:
 // there is nothing a caller could do about it and the record is cleared anyway.
-void release(LineRecord *record) {
+void release(LineRecord* record) {
   if (record->buffer != nullptr) {
     platform::block_unlock(record->buffer_block);
     platform::block_free(record->buffer_block);
@@ -22,7 +22,7 @@ void release(LineRecord *record) {
   platform::zero_memory(record, sizeof *record);
 }
 
-std::uint32_t build(LineRecord *record) {
+std::uint32_t build(LineRecord* record) {
   // A rebuild replaces the earlier index whole: its table and its statistics.
   if (record->table != nullptr) platform::heap_free(record->heap, record->table);
   record->table = nullptr;
@@ -44,7 +44,7 @@ std::uint32_t build(LineRecord *record) {
   record->table_bytes = static_cast<std::uint32_t>(table_bytes);
   if (table_bytes + 17 > max_u32) return failure;
   const auto request = static_cast<std::size_t>((table_bytes + 17) & ~std::uint64_t{15});
-  record->table = static_cast<LineEntry *>(platform::heap_allocate_zeroed(record->heap, request));
+  record->table = static_cast<LineEntry*>(platform::heap_allocate_zeroed(record->heap, request));
   if (record->table == nullptr) return failure;
 
   const std::uint32_t trailing = build_line_index(record);
@@ -53,26 +53,26 @@ std::uint32_t build(LineRecord *record) {
   return success;
 }
 
-std::uint32_t fetch(LineRecord *record) {
+std::uint32_t fetch(LineRecord* record) {
   if (record->line_number < 1 || record->line_number > record->line_count) return failure;
-  const LineEntry &entry = record->table[record->line_number - 1];
+  const LineEntry& entry = record->table[record->line_number - 1];
   record->current_line = entry.start;
   record->current_length = entry.length;
   return success;
 }
 
-std::uint32_t terminate_lines(LineRecord *record) {
+std::uint32_t terminate_lines(LineRecord* record) {
   const std::uint32_t ended = record->line_count - record->unterminated;
   if (ended == 0 || record->table == nullptr) return failure;
   for (std::uint32_t i = 0; i < ended; ++i) {
-    char *cr = record->table[i].start + record->table[i].length;
+    char* cr = record->table[i].start + record->table[i].length;
     cr[0] = 0;
     cr[1] = 0;
   }
   return success;
 }
 
-std::uint32_t run(LineRecord *record, std::uint32_t code) {
+std::uint32_t run(LineRecord* record, std::uint32_t code) {
   switch (code) {
   case LINE_CMD_BUILD: return build(record);
   case LINE_CMD_FETCH:
@@ -86,7 +86,7 @@ std::uint32_t run(LineRecord *record, std::uint32_t code) {
 
 bool is_release(std::uint32_t code) { return code == LINE_CMD_RELEASE || code == LINE_CMD_RELEASE_ALT; }
 
-std::uint32_t validated_run(LineRecord *record) {
+std::uint32_t validated_run(LineRecord* record) {
   const std::uint32_t code = record->command;
   if (code == 0 || code > LINE_CMD_RELEASE_ALT) return failure;
   if (record->size <= 2 || record->buffer == nullptr) {
@@ -103,7 +103,7 @@ std::uint32_t validated_run(LineRecord *record) {
 
 } // namespace
 
-std::uint32_t run_line_command(LineRecord *record, LineFetch *fetched) {
+std::uint32_t run_line_command(LineRecord* record, LineFetch* fetched) {
   if (record == nullptr) return failure;
   const std::uint32_t code = record->command;
   const std::uint32_t result = validated_run(record);

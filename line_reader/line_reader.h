@@ -14,7 +14,7 @@ using LineHandle = std::uintptr_t;
 // One line of the table: where it starts inside the buffer and how many bytes
 // it holds, its CR LF not counted.
 struct LineEntry {
-  char *start;
+  char* start;
   std::uint32_t length;
 };
 
@@ -23,10 +23,10 @@ struct LineEntry {
 // until LINE_CMD_RELEASE (or LINE_CMD_RELEASE_ALT) frees them.
 struct LineRecord {
   LineHandle buffer_block;      // memory block that holds the file data
-  char *buffer;                 // first data byte, on a 16-byte boundary when loaded
+  char* buffer;                 // first data byte, on a 16-byte boundary when loaded
   std::uint32_t size;           // number of data bytes
   LineHandle heap;              // allocator of the table; non-zero once an index exists
-  LineEntry *table;             // line_count entries, file order
+  LineEntry* table;             // line_count entries, file order
   std::uint32_t table_bytes;    // (line breaks found + 1) * sizeof(LineEntry)
   LineHandle aux_handle;        // closed by release when non-zero
   std::uint32_t command;        // LINE_CMD_*, set by the caller
@@ -36,7 +36,7 @@ struct LineRecord {
   std::uint32_t line_count;     // line breaks plus the trailing line (0 or 1)
   std::uint32_t unterminated;   // 1 when a trailing line without CR LF was recorded
   std::uint32_t current_length; // length of the last fetched line
-  char *current_line;           // first byte of the last fetched line
+  char* current_line;           // first byte of the last fetched line
 };
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -56,7 +56,7 @@ inline constexpr std::uint32_t LINE_CMD_RELEASE_ALT = 6;  // same as RELEASE
 // current_length as they stand when the call ends (after a failed fetch, the
 // previous fetch's values, or zero).
 struct LineFetch {
-  char *line;
+  char* line;
   std::uint32_t length;
 };
 
@@ -70,4 +70,4 @@ struct LineFetch {
 // inside the buffer, NUL-terminated once LINE_CMD_TERMINATE has run, and stay
 // valid until release. When `fetched` is non-null and the command is
 // LINE_CMD_FETCH_RETURN, it receives current_line and current_length.
-std::uint32_t run_line_command(LineRecord *record, LineFetch *fetched = nullptr);
+std::uint32_t run_line_command(LineRecord* record, LineFetch* fetched = nullptr);

@@ -20,7 +20,7 @@ constexpr char LF = 0x0A;
 // which the zero tail covers.
 
 struct PortableBlock {
-  static std::uint32_t breaks(const char *b) {
+  static std::uint32_t breaks(const char* b) {
     std::uint32_t mask = 0;
     for (unsigned i = 0; i < 32; ++i) {
       mask |= static_cast<std::uint32_t>(b[i] == CR && b[i + 1] == LF) << i;
@@ -36,14 +36,14 @@ inline std::uint32_t byte_mask32(__m128i low, __m128i high, __m128i wanted) {
   return lo | hi << 16;
 }
 
-inline __m128i load_aligned(const char *at) { return _mm_load_si128(reinterpret_cast<const __m128i *>(at)); }
+inline __m128i load_aligned(const char* at) { return _mm_load_si128(reinterpret_cast<const __m128i*>(at)); }
 
-inline __m128i load_unaligned(const char *at) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+inline __m128i load_unaligned(const char* at) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
 }
 
 struct Sse2CrMaskBlock {
-  static std::uint32_t breaks(const char *b) {
+  static std::uint32_t breaks(const char* b) {
     std::uint32_t crs = byte_mask32(load_aligned(b), load_aligned(b + 16), _mm_set1_epi8(CR));
     std::uint32_t mask = 0;
     while (crs != 0) {
@@ -56,7 +56,7 @@ struct Sse2CrMaskBlock {
 };
 
 struct Sse2PairMaskBlock {
-  static std::uint32_t breaks(const char *b) {
+  static std::uint32_t breaks(const char* b) {
     const std::uint32_t crs = byte_mask32(load_aligned(b), load_aligned(b + 16), _mm_set1_epi8(CR));
     // The LF mask is taken one byte on, so bit i says whether b[i + 1] is LF.
     const std::uint32_t lfs = byte_mask32(load_unaligned(b + 1), load_unaligned(b + 17), _mm_set1_epi8(LF));
@@ -69,7 +69,7 @@ struct Sse2PairMaskBlock {
 // ascending order, each as an offset from p; returns true when the scan ran to
 // its normal end, false when a NUL byte in the head walk, or nothing left
 // after it, ended the scan early.
-template <class Block, class Sink> bool scan(const char *p, std::uint32_t n, Sink &sink) {
+template <class Block, class Sink> bool scan(const char* p, std::uint32_t n, Sink& sink) {
   std::uint32_t pos = 0;
   if (const auto misalign = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p) & 15);
       misalign != 0) {
@@ -99,9 +99,9 @@ struct CountSink {
 // the record once at the end: stores into the table could otherwise alias them
 // and force a reload on every line.
 struct IndexSink {
-  char *data;
-  LineEntry *table;
-  LineEntry *cursor;
+  char* data;
+  LineEntry* table;
+  LineEntry* cursor;
   std::uint32_t line_start = 0;
   std::uint32_t longest_length;
   std::uint32_t longest_line;
@@ -124,13 +124,13 @@ struct IndexSink {
   }
 };
 
-template <class Block> std::uint32_t count_with(const char *data, std::uint32_t size) {
+template <class Block> std::uint32_t count_with(const char* data, std::uint32_t size) {
   CountSink sink;
   scan<Block>(data, size, sink);
   return sink.count;
 }
 
-template <class Block> std::uint32_t index_with(LineRecord *record) {
+template <class Block> std::uint32_t index_with(LineRecord* record) {
   IndexSink sink{record->buffer,         record->table,       record->table, 0,
                  record->longest_length, record->longest_line};
   const bool completed = scan<Block>(record->buffer, record->size, sink);
@@ -156,7 +156,7 @@ constexpr ScanVariant best_variant = built_variants[std::size(built_variants) - 
 
 std::span<const ScanVariant> available_scan_variants() { return built_variants; }
 
-const char *scan_variant_name(ScanVariant variant) {
+const char* scan_variant_name(ScanVariant variant) {
   switch (variant) {
   case ScanVariant::portable: return "portable";
   case ScanVariant::sse2_cr_mask: return "sse2_cr_mask";
@@ -165,7 +165,7 @@ const char *scan_variant_name(ScanVariant variant) {
   return "unknown";
 }
 
-std::uint32_t count_crlf_with(ScanVariant variant, const char *data, std::uint32_t size) {
+std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32_t size) {
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return count_with<Sse2CrMaskBlock>(data, size);
@@ -175,7 +175,7 @@ std::uint32_t count_crlf_with(ScanVariant variant, const char *data, std::uint32
   }
 }
 
-std::uint32_t build_line_index_with(ScanVariant variant, LineRecord *record) {
+std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record) {
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return index_with<Sse2CrMaskBlock>(record);
@@ -185,13 +185,13 @@ std::uint32_t build_line_index_with(ScanVariant variant, LineRecord *record) {
   }
 }
 
-std::uint32_t count_crlf(const char *data, std::uint32_t size) {
+std::uint32_t count_crlf(const char* data, std::uint32_t size) {
   return count_crlf_with(best_variant, data, size);
 }
 
-std::uint32_t build_line_index(LineRecord *record) { return build_line_index_with(best_variant, record); }
+std::uint32_t build_line_index(LineRecord* record) { return build_line_index_with(best_variant, record); }
 
-void note_longest_line(LineRecord *record, std::uint32_t length, const LineEntry *entry) {
+void note_longest_line(LineRecord* record, std::uint32_t length, const LineEntry* entry) {
   if (length > record->longest_length) {
     record->longest_length = length;
     record->longest_line = static_cast<std::uint32_t>(entry - record->table) + 1;

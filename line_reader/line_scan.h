@@ -13,14 +13,14 @@
 #include "line_reader/line_reader.h"
 
 // Number of line breaks in the size bytes at data.
-std::uint32_t count_crlf(const char *data, std::uint32_t size);
+std::uint32_t count_crlf(const char* data, std::uint32_t size);
 
 // Fills record->table with one entry per line, in file order, and updates
 // longest_length, longest_line and unterminated. The table must have room for
 // count_crlf(buffer, size) + 1 entries. Returns 1 when a trailing line (text
 // after the last break, in data whose last byte is not LF) was recorded.
-std::uint32_t build_line_index(LineRecord *record);
+std::uint32_t build_line_index(LineRecord* record);
 
 // Makes `entry` the longest line when `length` is strictly greater than
 // longest_length; an equal length keeps the earlier line.
-void note_longest_line(LineRecord *record, std::uint32_t length, const LineEntry *entry);
+void note_longest_line(LineRecord* record, std::uint32_t length, const LineEntry* entry);

@@ -5,7 +5,7 @@ namespace {
 
 // Reads exactly `size` bytes: short and interrupted reads are continued, and a
 // read error or an early end of file is a failure, never zeros in place of data.
-bool read_whole(platform::Handle file, char *into, std::uint32_t size) {
+bool read_whole(platform::Handle file, char* into, std::uint32_t size) {
   std::uint32_t done = 0;
   while (done < size) {
     std::uint32_t got = 0;
@@ -17,7 +17,7 @@ bool read_whole(platform::Handle file, char *into, std::uint32_t size) {
 
 } // namespace
 
-std::uint32_t load_text_file(const char *name, LineRecord *record) {
+std::uint32_t load_text_file(const char* name, LineRecord* record) {
   if (name == nullptr || record == nullptr || record->buffer_block != 0 || record->buffer != nullptr) {
     return 0;
   }
@@ -28,7 +28,7 @@ std::uint32_t load_text_file(const char *name, LineRecord *record) {
   if (file == 0) return 0;
 
   const platform::Handle block = platform::block_allocate_zeroed(file_buffer_bytes(size));
-  char *data = block == 0 ? nullptr : static_cast<char *>(platform::block_lock(block));
+  char* data = block == 0 ? nullptr : static_cast<char*>(platform::block_lock(block));
   const auto size32 = static_cast<std::uint32_t>(size);
   const bool loaded = data != nullptr && read_whole(file, data, size32);
   platform::close_handle(file);

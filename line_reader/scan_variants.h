@@ -16,7 +16,7 @@ enum class ScanVariant {
 
 // The variants built in and supported by this processor, best last.
 std::span<const ScanVariant> available_scan_variants();
-const char *scan_variant_name(ScanVariant variant);
+const char* scan_variant_name(ScanVariant variant);
 
-std::uint32_t count_crlf_with(ScanVariant variant, const char *data, std::uint32_t size);
-std::uint32_t build_line_index_with(ScanVariant variant, LineRecord *record);
+std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32_t size);
+std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record);

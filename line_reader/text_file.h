@@ -20,4 +20,4 @@ inline constexpr std::uint64_t max_text_file_size = 0xFFFFFFFFu - 33;
 // large, no memory, a read error or an early end of file, a record that is not
 // empty) returns 0 with the record unchanged, nothing allocated and the file
 // closed. Loads use process-wide state and must not overlap.
-std::uint32_t load_text_file(const char *name, LineRecord *record);
+std::uint32_t load_text_file(const char* name, LineRecord* record);

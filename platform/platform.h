@@ -14,32 +14,32 @@ using Handle = std::uintptr_t;
 // A movable memory block of `bytes` zero bytes; 0 when there is no memory.
 Handle block_allocate_zeroed(std::uint64_t bytes);
 // The block's first byte, on a 16-byte boundary; nullptr on failure.
-void *block_lock(Handle block);
+void* block_lock(Handle block);
 void block_unlock(Handle block);
 void block_free(Handle block);
 
 // The process heap (never 0 where the process has one), zero-filled
 // allocations from it, and their release. The heap itself is never freed.
 Handle process_heap();
-void *heap_allocate_zeroed(Handle heap, std::size_t bytes);
-void heap_free(Handle heap, void *memory);
+void* heap_allocate_zeroed(Handle heap, std::size_t bytes);
+void heap_free(Handle heap, void* memory);
 
-void zero_memory(void *memory, std::size_t bytes);
+void zero_memory(void* memory, std::size_t bytes);
 
 // Looks `name` up and reports its whole size; false when nothing has that name.
-bool find_file_size(const char *name, std::uint64_t &size);
+bool find_file_size(const char* name, std::uint64_t& size);
 // Opens `name` for reading when it is a regular file; 0 otherwise. Never
 // waits: a FIFO or device is refused, not opened and read.
-Handle open_regular_file_for_reading(const char *name);
+Handle open_regular_file_for_reading(const char* name);
 // One read of up to `bytes` bytes; `got` is 0 at the end of the file. False on
 // a read error. Interrupted reads are retried inside.
-bool read_file(Handle file, void *into, std::uint32_t bytes, std::uint32_t &got);
+bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got);
 void close_handle(Handle handle);
 
 // One write of up to `count` bytes to standard output; `written` says how many
 // went out. False on an error. Nothing is buffered: the bytes have left the
 // process when it returns.
-bool write_standard_output(const void *bytes, std::uint32_t count, std::uint32_t &written);
+bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t& written);
 // Keeps a closed standard output from ending the process; writes then fail.
 void ignore_broken_pipe_signal();
 // Waits for one key press, unechoed, and discards it. Returns at once when

@@ -30,7 +30,7 @@ struct FaultPlan {
 FaultPlan plan;
 
 // Counts down a planned fault; true when this call is the one that fails.
-bool due(unsigned &countdown) { return countdown != 0 && --countdown == 0; }
+bool due(unsigned& countdown) { return countdown != 0 && --countdown == 0; }
 } // namespace
 
 namespace platform::faults {
@@ -62,7 +62,7 @@ namespace {
 constexpr std::uint64_t mapped_block_bytes = std::uint64_t{1} << 20;
 
 struct Block {
-  void *memory;
+  void* memory;
   std::size_t bytes;
   bool mapped;
 };
@@ -74,10 +74,10 @@ Handle handle_of(int fd) { return static_cast<Handle>(fd) + 1; }
 
 Handle block_allocate_zeroed(std::uint64_t bytes) {
   if (FAULT_ALLOCATION_DUE() || bytes > SIZE_MAX / 2) return 0;
-  auto *block = new (std::nothrow) Block{nullptr, static_cast<std::size_t>(bytes), false};
+  auto* block = new (std::nothrow) Block{nullptr, static_cast<std::size_t>(bytes), false};
   if (block == nullptr) return 0;
   if (bytes >= mapped_block_bytes) {
-    void *memory = mmap(nullptr, block->bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory = mmap(nullptr, block->bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory != MAP_FAILED) *block = Block{memory, block->bytes, true};
   } else if (posix_memalign(&block->memory, 16, std::max<std::size_t>(block->bytes, 16)) == 0) {
     std::memset(block->memory, 0, block->bytes);
@@ -92,12 +92,12 @@ Handle block_allocate_zeroed(std::uint64_t bytes) {
   return reinterpret_cast<Handle>(block);
 }
 
-void *block_lock(Handle block) { return block == 0 ? nullptr : reinterpret_cast<Block *>(block)->memory; }
+void* block_lock(Handle block) { return block == 0 ? nullptr : reinterpret_cast<Block*>(block)->memory; }
 
 void block_unlock(Handle) {}
 
 void block_free(Handle handle) {
-  auto *block = reinterpret_cast<Block *>(handle);
+  auto* block = reinterpret_cast<Block*>(handle);
   if (block == nullptr) return;
   if (block->mapped) {
     munmap(block->memory, block->bytes);
@@ -111,29 +111,29 @@ void block_free(Handle handle) {
 // The C allocator stands in for the process heap; any non-zero token names it.
 Handle process_heap() { return 1; }
 
-void *heap_allocate_zeroed(Handle, std::size_t bytes) {
+void* heap_allocate_zeroed(Handle, std::size_t bytes) {
   if (FAULT_ALLOCATION_DUE()) return nullptr;
-  void *memory = std::calloc(1, bytes);
+  void* memory = std::calloc(1, bytes);
   if (memory != nullptr) FAULT_COUNT(live_allocations, 1);
   return memory;
 }
 
-void heap_free(Handle, void *memory) {
+void heap_free(Handle, void* memory) {
   if (memory == nullptr) return;
   std::free(memory);
   FAULT_COUNT(live_allocations, -1);
 }
 
-void zero_memory(void *memory, std::size_t bytes) { std::memset(memory, 0, bytes); }
+void zero_memory(void* memory, std::size_t bytes) { std::memset(memory, 0, bytes); }
 
-bool find_file_size(const char *name, std::uint64_t &size) {
+bool find_file_size(const char* name, std::uint64_t& size) {
   struct stat status {};
   if (stat(name, &status) != 0) return false;
   size = static_cast<std::uint64_t>(status.st_size);
   return true;
 }
 
-Handle open_regular_file_for_reading(const char *name) {
+Handle open_regular_file_for_reading(const char* name) {
   // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
   // type check then refuses anything that is not a regular file.
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -147,7 +147,7 @@ Handle open_regular_file_for_reading(const char *name) {
   return handle_of(fd);
 }
 
-bool read_file(Handle file, void *into, std::uint32_t bytes, std::uint32_t &got) {
+bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got) {
   // Linux reads at most about 2 GiB at once; the caller continues short reads.
   std::size_t ask = std::min<std::size_t>(bytes, std::size_t{1} << 30);
 #ifdef LINE_READER_FAULT_INJECTION
@@ -173,7 +173,7 @@ void close_handle(Handle handle) {
   FAULT_COUNT(open_handles, -1);
 }
 
-bool write_standard_output(const void *bytes, std::uint32_t count, std::uint32_t &written) {
+bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t& written) {
   written = 0;
   for (;;) {
     const ssize_t n = write(STDOUT_FILENO, bytes, count);

@@ -4,7 +4,7 @@
 
 #include "platform/platform.h"
 
-std::uint32_t write_text(const char *text) {
+std::uint32_t write_text(const char* text) {
   const std::uint32_t length = text_length(text);
   std::uint32_t done = 0;
   while (done < length) {
@@ -15,11 +15,11 @@ std::uint32_t write_text(const char *text) {
   return done;
 }
 
-std::uint32_t text_length(const char *text) { return static_cast<std::uint32_t>(std::strlen(text)); }
+std::uint32_t text_length(const char* text) { return static_cast<std::uint32_t>(std::strlen(text)); }
 
-void format_unsigned_decimal(std::uint32_t value, char *out) {
+void format_unsigned_decimal(std::uint32_t value, char* out) {
   // Least significant digit first, then reversed in place.
-  char *end = out;
+  char* end = out;
   do {
     *end++ = static_cast<char>('0' + value % 10);
     value /= 10;
@@ -32,7 +32,7 @@ void format_unsigned_decimal(std::uint32_t value, char *out) {
   }
 }
 
-void format_decimal(std::int32_t value, char *out) {
+void format_decimal(std::int32_t value, char* out) {
   if (value < 0) {
     *out++ = '-';
     // The magnitude as an unsigned number: 0 - value cannot overflow there.

@@ -6,11 +6,11 @@
 
 namespace {
 
-constexpr const char *line_end = "\r\n";
+constexpr const char* line_end = "\r\n";
 
 // Counts are unsigned: on a 64-bit build a line can pass 2^31 - 1 bytes, and
 // its size must not print as a negative number.
-void write_count(std::uint32_t value, const char *text) {
+void write_count(std::uint32_t value, const char* text) {
   char digits[decimal_text_bytes];
   format_unsigned_decimal(value, digits);
   write_text(digits);
@@ -19,7 +19,7 @@ void write_count(std::uint32_t value, const char *text) {
 
 } // namespace
 
-void report_file(LineRecord &record, const char *name, const FileTexts &texts) {
+void report_file(LineRecord& record, const char* name, const FileTexts& texts) {
   platform::zero_memory(&record, sizeof record);
   // Neither result matters here: a record that did not load stays empty and
   // reports zeros, and a failed build leaves zeros too.

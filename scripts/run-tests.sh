@@ -39,5 +39,20 @@ cmake -S tests/package_consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$pref
 cmake --build "$prefix/consumer"
 "$prefix/consumer/consumer"
 
+step "32-bit Windows build, tests under wine"
+if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
+  export WINEDEBUG=-all
+  export WINEPREFIX="$prefix/wine"
+  cmake --preset windows-i686
+  cmake --build --preset windows-i686 -j "$jobs"
+  exe=build/windows-i686/report/line_report.exe
+  file "$exe" | tee /dev/stderr | grep -q 'PE32 executable (console) Intel 80386'
+  wineboot -i >/dev/null 2>&1 || true
+  ctest --preset windows-i686
+  tests/compare_reports.sh build/default/report/line_report -- wine "$exe"
+else
+  skip "the i686 mingw-w64 cross compiler or wine (Debian: g++-mingw-w64-i686 wine wine32:i386)"
+fi
+
 echo
 echo "all tests passed"

@@ -7,7 +7,10 @@
 set -u
 program=("$@")
 [ ${#program[@]} -gt 0 ] || { echo "usage: $0 PROGRAM [ARGS...]" >&2; exit 2; }
-case "${program[0]}" in /*) ;; */*) program[0]=$PWD/${program[0]} ;; esac
+# Each case runs in a directory of its own: relative paths must not depend on it.
+for i in "${!program[@]}"; do
+  case "${program[$i]}" in /*) ;; */*) [ -e "${program[$i]}" ] && program[$i]=$PWD/${program[$i]} ;; esac
+done
 
 failures=0
 work=$(mktemp -d)

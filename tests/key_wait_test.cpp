@@ -17,7 +17,7 @@
 namespace {
 
 // Reads from fd until `wanted` has arrived or ten seconds pass.
-bool read_until(int fd, std::string &got, const std::string &wanted) {
+bool read_until(int fd, std::string& got, const std::string& wanted) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (got.find(wanted) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -31,7 +31,7 @@ bool read_until(int fd, std::string &got, const std::string &wanted) {
   return true;
 }
 
-bool same_settings(const termios &a, const termios &b) {
+bool same_settings(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag &&
          a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }

@@ -9,11 +9,11 @@
 
 namespace {
 
-std::string line_at(const LineRecord &record) { return {record.current_line, record.current_length}; }
+std::string line_at(const LineRecord& record) { return {record.current_line, record.current_length}; }
 
 TEST(LineCommands, ValidationFailuresLeaveTheRecordByteForByte) {
   struct Case {
-    const char *name;
+    const char* name;
     std::string data;
     std::uint32_t command;
   };
@@ -26,7 +26,7 @@ TEST(LineCommands, ValidationFailuresLeaveTheRecordByteForByte) {
       {"1 byte, terminate", "a", LINE_CMD_TERMINATE},
       {"0 bytes, fetch+return", "", LINE_CMD_FETCH_RETURN},
   };
-  for (const Case &c : cases) {
+  for (const Case& c : cases) {
     LineRecord record = record_holding(c.data);
     record.command = c.command;
     record.line_number = 1;
@@ -67,7 +67,7 @@ TEST(LineCommands, FetchRangeAndAnIndexedRecordIsNotRebuilt) {
   ASSERT_EQ(run(record, LINE_CMD_BUILD), 1u);
   ASSERT_EQ(record.line_count, 3u);
   EXPECT_EQ(record.table_bytes, 3 * sizeof(LineEntry));
-  const LineEntry *table = record.table;
+  const LineEntry* table = record.table;
 
   EXPECT_EQ(run(record, LINE_CMD_FETCH, 0), 0u);
   EXPECT_EQ(record.current_line, nullptr);
@@ -115,7 +115,7 @@ TEST(LineCommands, TerminateOverwritesEveryCrLfAndOnlyThose) {
   EXPECT_EQ(std::string(record.buffer, record.size), want);
   ASSERT_EQ(run(record, LINE_CMD_TERMINATE), 1u) << "terminating again writes the same zeros";
   EXPECT_EQ(std::string(record.buffer, record.size), want);
-  const char *lines[] = {"ab", "", "cd\r", "last"};
+  const char* lines[] = {"ab", "", "cd\r", "last"};
   for (std::uint32_t i = 0; i < 4; ++i) {
     ASSERT_EQ(run(record, LINE_CMD_FETCH, i + 1), 1u);
     EXPECT_STREQ(record.current_line, lines[i]);
@@ -168,7 +168,7 @@ TEST(LineCommands, BuildMatchesTheReferenceOnEveryShape) {
                                "a\nb\nc\n",
                                "x\r",
                                std::string(40, 'q') + "\r\n" + std::string(70, 'w') + "\r\nend"};
-  for (const std::string &seed : seeds) {
+  for (const std::string& seed : seeds) {
     for (std::size_t pad = 0; pad < 40; ++pad) {
       const std::string text = std::string(pad, '.') + seed + std::string(pad % 7, ',');
       LineRecord record = record_holding(text);

@@ -12,19 +12,19 @@
 inline LineRecord record_holding(std::string_view bytes) {
   LineRecord record{};
   record.buffer_block = platform::block_allocate_zeroed(file_buffer_bytes(bytes.size()));
-  record.buffer = static_cast<char *>(platform::block_lock(record.buffer_block));
+  record.buffer = static_cast<char*>(platform::block_lock(record.buffer_block));
   record.size = static_cast<std::uint32_t>(bytes.size());
   std::memcpy(record.buffer, bytes.data(), bytes.size());
   return record;
 }
 
-inline std::uint32_t run(LineRecord &record, std::uint32_t command, std::uint32_t line_number = 0) {
+inline std::uint32_t run(LineRecord& record, std::uint32_t command, std::uint32_t line_number = 0) {
   record.command = command;
   record.line_number = line_number;
   return run_line_command(&record);
 }
 
-inline bool is_all_zero(const LineRecord &record) {
+inline bool is_all_zero(const LineRecord& record) {
   static const LineRecord empty{};
   return std::memcmp(&record, &empty, sizeof record) == 0;
 }

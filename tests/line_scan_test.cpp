@@ -40,10 +40,10 @@ void expect_matches_reference(ScanVariant variant, std::string_view bytes, std::
 }
 
 // Random bytes drawn mostly from the characters that matter to the scan.
-std::string random_text(std::mt19937 &random, std::size_t size, bool with_nul) {
+std::string random_text(std::mt19937& random, std::size_t size, bool with_nul) {
   static constexpr char alphabet[] = {'a', 'b', '\r', '\n', '\r', '\n', 'x', ' '};
   std::string text(size, 'a');
-  for (char &c : text) {
+  for (char& c : text) {
     const unsigned pick = random() % 64;
     c = pick < 8 ? alphabet[pick] : pick < 40 ? 'z' : pick < 52 ? '\r' : '\n';
     if (with_nul && random() % 40 == 0) c = 0;
@@ -115,7 +115,7 @@ TEST_P(ScanVariantTest, DenseAndDegenerateShapes) {
         return s;
       }(),
   };
-  for (const std::string &shape : shapes) {
+  for (const std::string& shape : shapes) {
     for (std::uint32_t offset = 0; offset < 16; ++offset) {
       for (std::size_t size = 0; size <= shape.size(); size += 7) {
         expect_matches_reference(GetParam(), std::string_view(shape).substr(0, size), offset);
@@ -125,7 +125,7 @@ TEST_P(ScanVariantTest, DenseAndDegenerateShapes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllBuilt, ScanVariantTest, testing::ValuesIn(available_scan_variants()),
-                         [](const testing::TestParamInfo<ScanVariant> &info) {
+                         [](const testing::TestParamInfo<ScanVariant>& info) {
                            return std::string(scan_variant_name(info.param));
                          });
 

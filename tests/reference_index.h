@@ -19,7 +19,7 @@
 struct ReferenceLine {
   std::uint32_t offset;
   std::uint32_t length;
-  bool operator==(const ReferenceLine &) const = default;
+  bool operator==(const ReferenceLine&) const = default;
 };
 
 struct ReferenceIndex {
@@ -30,7 +30,7 @@ struct ReferenceIndex {
   std::uint32_t longest_line = 0;
 };
 
-inline ReferenceIndex reference_index(const char *p, std::uint32_t n) {
+inline ReferenceIndex reference_index(const char* p, std::uint32_t n) {
   const auto misalign = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p) % 16);
   const std::uint32_t head = misalign == 0 ? 0 : 16 - misalign;
   std::uint32_t scanned = n;
@@ -72,12 +72,12 @@ public:
         size_(static_cast<std::uint32_t>(bytes.size())) {
     std::memcpy(data(), bytes.data(), bytes.size());
   }
-  char *data() { return storage_.get() + offset_; }
+  char* data() { return storage_.get() + offset_; }
   std::uint32_t size() const { return size_; }
 
 private:
   struct AlignedDelete {
-    void operator()(char *p) const { ::operator delete[](p, std::align_val_t{16}); }
+    void operator()(char* p) const { ::operator delete[](p, std::align_val_t{16}); }
   };
   std::unique_ptr<char[], AlignedDelete> storage_;
   std::uint32_t offset_;

@@ -18,12 +18,12 @@ public:
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-  TempDirectory(const TempDirectory &) = delete;
-  TempDirectory &operator=(const TempDirectory &) = delete;
+  TempDirectory(const TempDirectory&) = delete;
+  TempDirectory& operator=(const TempDirectory&) = delete;
 
-  const std::filesystem::path &path() const { return path_; }
+  const std::filesystem::path& path() const { return path_; }
 
-  std::string write(const std::string &name, std::string_view bytes) const {
+  std::string write(const std::string& name, std::string_view bytes) const {
     const auto file = path_ / name;
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return file.string();

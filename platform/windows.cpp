@@ -1,0 +1,104 @@
+// The platform layer on Windows, through the kernel's file, memory and
+// console services and the C runtime's unechoed key read.
+#include <windows.h>
+
+#include <conio.h>
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+// The directory entry that every lookup fills; loads therefore run one at a time.
+WIN32_FIND_DATAA lookup_record;
+
+HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle); }
+Handle handle_of(HANDLE native_handle) { return reinterpret_cast<Handle>(native_handle); }
+
+// GlobalLock on 32-bit Windows may give an address that is only 8-byte
+// aligned. The block is allocated with this much slack so that the data can
+// start at the first 16-byte boundary inside it and still keep its zero tail.
+constexpr std::uint64_t alignment_slack = 15;
+
+} // namespace
+
+Handle block_allocate_zeroed(std::uint64_t bytes) {
+  if (bytes > SIZE_MAX - alignment_slack) return 0;
+  return handle_of(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(bytes + alignment_slack)));
+}
+
+void* block_lock(Handle block) {
+  void* locked = GlobalLock(native(block));
+  if (locked == nullptr) return nullptr;
+  const auto address = reinterpret_cast<std::uintptr_t>(locked);
+  return reinterpret_cast<void*>((address + 15) & ~std::uintptr_t{15});
+}
+
+void block_unlock(Handle block) { GlobalUnlock(native(block)); }
+
+void block_free(Handle block) { GlobalFree(native(block)); }
+
+Handle process_heap() { return handle_of(GetProcessHeap()); }
+
+void* heap_allocate_zeroed(Handle heap, std::size_t bytes) {
+  return HeapAlloc(native(heap), HEAP_ZERO_MEMORY, bytes);
+}
+
+void heap_free(Handle heap, void* memory) { HeapFree(native(heap), 0, memory); }
+
+void zero_memory(void* memory, std::size_t bytes) { RtlZeroMemory(memory, bytes); }
+
+bool find_file_size(const char* name, std::uint64_t& size) {
+  RtlZeroMemory(&lookup_record, sizeof lookup_record);
+  const HANDLE search = FindFirstFileA(name, &lookup_record);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  // The whole size: the high word decides whether the file fits at all.
+  size = std::uint64_t{lookup_record.nFileSizeHigh} << 32 | lookup_record.nFileSizeLow;
+  return true;
+}
+
+Handle open_regular_file_for_reading(const char* name) {
+  const HANDLE file =
+      CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  // Pipes, consoles and devices are refused: only files on disk are read.
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+    CloseHandle(file);
+    return 0;
+  }
+  return handle_of(file);
+}
+
+bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got) {
+  DWORD read = 0;
+  const BOOL ok = ReadFile(native(file), into, bytes, &read, nullptr);
+  got = read;
+  return ok != FALSE;
+}
+
+void close_handle(Handle handle) { CloseHandle(native(handle)); }
+
+bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t& written) {
+  DWORD done = 0;
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  written = 0;
+  if (out == INVALID_HANDLE_VALUE || out == nullptr) return false;
+  const BOOL ok = WriteFile(out, bytes, count, &done, nullptr);
+  written = done;
+  return ok != FALSE;
+}
+
+// Windows has no signal for a closed pipe: the write fails instead.
+void ignore_broken_pipe_signal() {}
+
+void wait_for_key() { _getch(); }
+
+void exit_process(unsigned status) { ExitProcess(status); }
+
+} // namespace platform
