@@ -1,7 +1,9 @@
 #include "line_reader/line_scan.h"
 
+#include <algorithm>
 #include <bit>
 
+#include "line_reader/scan_engine.h"
 #include "line_reader/scan_variants.h"
 
 #if defined(__SSE2__)
@@ -10,9 +12,6 @@
 #endif
 
 namespace {
-
-constexpr char CR = 0x0D;
-constexpr char LF = 0x0A;
 
 // Block stages: the break mask of the 32 bytes at b (b on a 16-byte
 // boundary), bit i set when b[i] is CR and b[i + 1] is LF. For bit 31 that is
@@ -55,112 +54,130 @@ struct Sse2CrMaskBlock {
   }
 };
 
+// Bit i set when b[i] is CR and b[i + 1] is LF, for the 16 bytes at b: the LF
+// compare is taken one byte on, and the two compares are joined before the
+// mask is extracted.
+inline std::uint32_t pair_mask16(const char* b) {
+  const __m128i crs = _mm_cmpeq_epi8(load_aligned(b), _mm_set1_epi8(CR));
+  const __m128i lfs = _mm_cmpeq_epi8(load_unaligned(b + 1), _mm_set1_epi8(LF));
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_and_si128(crs, lfs)));
+}
+
 struct Sse2PairMaskBlock {
-  static std::uint32_t breaks(const char* b) {
-    const std::uint32_t crs = byte_mask32(load_aligned(b), load_aligned(b + 16), _mm_set1_epi8(CR));
-    // The LF mask is taken one byte on, so bit i says whether b[i + 1] is LF.
-    const std::uint32_t lfs = byte_mask32(load_unaligned(b + 1), load_unaligned(b + 17), _mm_set1_epi8(LF));
-    return crs & lfs;
-  }
+  static std::uint32_t breaks(const char* b) { return pair_mask16(b) | pair_mask16(b + 16) << 16; }
 };
 #endif
 
-// The three-stage scan shared by both scanners. Reports breaks to the sink in
-// ascending order, each as an offset from p; returns true when the scan ran to
-// its normal end, false when a NUL byte in the head walk, or nothing left
-// after it, ended the scan early.
-template <class Block, class Sink> bool scan(const char* p, std::uint32_t n, Sink& sink) {
-  std::uint32_t pos = 0;
-  if (const auto misalign = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p) & 15);
-      misalign != 0) {
-    for (const std::uint32_t head = 16 - misalign; pos < head; ++pos) {
-      // pos == n is the first zero byte after the data.
-      if (pos == n || p[pos] == 0) return false;
-      if (p[pos] == CR && p[pos + 1] == LF) sink.one(pos);
+#if LINE_READER_HAVE_SSE2
+// Counts the breaks in the blocks from `from` to `to` without leaving the
+// vector registers: each block's pair matches are subtracted (-1 per match)
+// from byte counters, which are summed every 255 blocks, before a lane can
+// pass 255.
+std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t to) {
+  const __m128i cr = _mm_set1_epi8(CR);
+  const __m128i lf = _mm_set1_epi8(LF);
+  const __m128i zero = _mm_setzero_si128();
+  std::uint32_t total = 0;
+  while (from < to) {
+    const std::uint32_t stop = from + std::min<std::uint32_t>(to - from, 255 * 32);
+    __m128i low = zero;
+    __m128i high = zero;
+    for (; from < stop; from += 32) {
+      const char* b = p + from;
+      low = _mm_sub_epi8(
+          low, _mm_and_si128(_mm_cmpeq_epi8(load_aligned(b), cr), _mm_cmpeq_epi8(load_unaligned(b + 1), lf)));
+      high = _mm_sub_epi8(high, _mm_and_si128(_mm_cmpeq_epi8(load_aligned(b + 16), cr),
+                                              _mm_cmpeq_epi8(load_unaligned(b + 17), lf)));
     }
+    // Each 64-bit sum is at most 255 * 16, so its low 32 bits hold it whole.
+    const __m128i sums = _mm_add_epi64(_mm_sad_epu8(low, zero), _mm_sad_epu8(high, zero));
+    total += static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
   }
-  if (pos == n) return false;
-  for (const std::uint32_t blocks_end = pos + (n - pos) / 32 * 32; pos < blocks_end; pos += 32) {
-    sink.block(pos, Block::breaks(p + pos));
-  }
-  for (; pos < n; ++pos) {
-    if (p[pos] == CR && p[pos + 1] == LF) sink.one(pos);
-  }
-  return true;
+  return total;
 }
+#endif
 
-struct CountSink {
-  std::uint32_t count = 0;
-  void one(std::uint32_t) { ++count; }
-  void block(std::uint32_t, std::uint32_t mask) { count += static_cast<std::uint32_t>(std::popcount(mask)); }
-};
-
-// Fills the table as breaks arrive. The statistics live in locals and reach
-// the record once at the end: stores into the table could otherwise alias them
-// and force a reload on every line.
-struct IndexSink {
-  char* data;
-  LineEntry* table;
-  LineEntry* cursor;
-  std::uint32_t line_start = 0;
-  std::uint32_t longest_length;
-  std::uint32_t longest_line;
-
-  void one(std::uint32_t q) {
-    const std::uint32_t length = q - line_start;
-    *cursor = LineEntry{data + line_start, length};
-    ++cursor;
-    if (length > longest_length) {
-      longest_length = length;
-      longest_line = static_cast<std::uint32_t>(cursor - table);
-    }
-    line_start = q + 2;
-  }
-  void block(std::uint32_t base, std::uint32_t mask) {
-    while (mask != 0) {
-      one(base + static_cast<std::uint32_t>(std::countr_zero(mask)));
-      mask &= mask - 1;
-    }
-  }
-};
-
+// The plain variants: one break mask per block, its bits visited one by one.
 template <class Block> std::uint32_t count_with(const char* data, std::uint32_t size) {
   CountSink sink;
-  scan<Block>(data, size, sink);
+  scan(data, size, sink, [&](std::uint32_t from, std::uint32_t to) {
+    for (; from < to; from += 32)
+      sink.count += static_cast<std::uint32_t>(std::popcount(Block::breaks(data + from)));
+  });
   return sink.count;
 }
 
 template <class Block> std::uint32_t index_with(LineRecord* record) {
-  IndexSink sink{record->buffer,         record->table,       record->table, 0,
-                 record->longest_length, record->longest_line};
-  const bool completed = scan<Block>(record->buffer, record->size, sink);
-  record->longest_length = sink.longest_length;
-  record->longest_line = sink.longest_line;
-  if (!completed || record->buffer[record->size - 1] == LF) return 0;
-  *sink.cursor = LineEntry{record->buffer + sink.line_start, record->size - sink.line_start};
-  record->unterminated = 1;
-  return 1;
+  IndexSink sink = index_sink(record);
+  const char* data = record->buffer;
+  const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
+    for (; from < to; from += 32)
+      sink.each_bit(from, Block::breaks(data + from));
+  });
+  return trailing_line(record, sink, completed);
 }
 
-constexpr ScanVariant built_variants[] = {
-    ScanVariant::portable,
 #if LINE_READER_HAVE_SSE2
-    ScanVariant::sse2_cr_mask,
-    ScanVariant::sse2_pair_mask,
+// The tuned variant: counting stays in vector registers, and indexing visits
+// only real breaks with a branch only for a block's second and later ones.
+std::uint32_t count_pairs(const char* data, std::uint32_t size) {
+  CountSink sink;
+  scan(data, size, sink,
+       [&](std::uint32_t from, std::uint32_t to) { sink.count += count_pair_blocks(data, from, to); });
+  return sink.count;
+}
+
+std::uint32_t index_pairs(LineRecord* record) {
+  IndexSink sink = index_sink(record);
+  const char* data = record->buffer;
+  const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
+    // Two blocks a step, their masks joined, halve the work per byte.
+    for (; to - from >= 64; from += 64) {
+      const std::uint64_t low = Sse2PairMaskBlock::breaks(data + from);
+      const std::uint64_t high = Sse2PairMaskBlock::breaks(data + from + 32);
+      sink.two_bits_unconditionally(from, low | high << 32);
+    }
+    if (from < to) sink.two_bits_unconditionally(from, Sse2PairMaskBlock::breaks(data + from));
+  });
+  return trailing_line(record, sink, completed);
+}
 #endif
+
+// The variants built in, in order of speed; the AVX2 one only where the
+// processor runs it.
+struct Variants {
+  ScanVariant list[4];
+  std::size_t count = 0;
+  Variants() {
+    list[count++] = ScanVariant::portable;
+#if LINE_READER_HAVE_SSE2
+    list[count++] = ScanVariant::sse2_cr_mask;
+    list[count++] = ScanVariant::sse2_pair_mask;
+#endif
+#if LINE_READER_HAVE_AVX2
+    if (__builtin_cpu_supports("avx2")) list[count++] = ScanVariant::avx2_pair_mask;
+#endif
+  }
 };
 
-constexpr ScanVariant best_variant = built_variants[std::size(built_variants) - 1];
+const Variants& variants() {
+  static const Variants built;
+  return built;
+}
+
+ScanVariant current_variant = variants().list[variants().count - 1];
 
 } // namespace
 
-std::span<const ScanVariant> available_scan_variants() { return built_variants; }
+std::span<const ScanVariant> available_scan_variants() { return {variants().list, variants().count}; }
 
 const char* scan_variant_name(ScanVariant variant) {
   switch (variant) {
   case ScanVariant::portable: return "portable";
   case ScanVariant::sse2_cr_mask: return "sse2_cr_mask";
   case ScanVariant::sse2_pair_mask: return "sse2_pair_mask";
+  case ScanVariant::avx2_pair_mask: return "avx2_pair_mask";
   }
   return "unknown";
 }
@@ -169,7 +186,10 @@ std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return count_with<Sse2CrMaskBlock>(data, size);
-  case ScanVariant::sse2_pair_mask: return count_with<Sse2PairMaskBlock>(data, size);
+  case ScanVariant::sse2_pair_mask: return count_pairs(data, size);
+#endif
+#if LINE_READER_HAVE_AVX2
+  case ScanVariant::avx2_pair_mask: return count_crlf_avx2(data, size);
 #endif
   default: return count_with<PortableBlock>(data, size);
   }
@@ -179,17 +199,24 @@ std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record) {
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return index_with<Sse2CrMaskBlock>(record);
-  case ScanVariant::sse2_pair_mask: return index_with<Sse2PairMaskBlock>(record);
+  case ScanVariant::sse2_pair_mask: return index_pairs(record);
+#endif
+#if LINE_READER_HAVE_AVX2
+  case ScanVariant::avx2_pair_mask: return build_line_index_avx2(record);
 #endif
   default: return index_with<PortableBlock>(record);
   }
 }
 
+void select_scan_variant(ScanVariant variant) { current_variant = variant; }
+
+ScanVariant selected_scan_variant() { return current_variant; }
+
 std::uint32_t count_crlf(const char* data, std::uint32_t size) {
-  return count_crlf_with(best_variant, data, size);
+  return count_crlf_with(current_variant, data, size);
 }
 
-std::uint32_t build_line_index(LineRecord* record) { return build_line_index_with(best_variant, record); }
+std::uint32_t build_line_index(LineRecord* record) { return build_line_index_with(current_variant, record); }
 
 void note_longest_line(LineRecord* record, std::uint32_t length, const LineEntry* entry) {
   if (length > record->longest_length) {

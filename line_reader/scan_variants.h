@@ -12,11 +12,17 @@ enum class ScanVariant {
   portable,       // byte compares, no vector instructions
   sse2_cr_mask,   // SSE2 CR mask, each CR checked against the byte after it
   sse2_pair_mask, // SSE2 CR mask and LF mask joined, only real breaks visited
+  avx2_pair_mask, // the same with AVX2 compares, where the processor has them
 };
 
 // The variants built in and supported by this processor, best last.
 std::span<const ScanVariant> available_scan_variants();
 const char* scan_variant_name(ScanVariant variant);
+
+// Makes count_crlf and build_line_index (and so every command) use `variant`
+// from now on; the default is the last of available_scan_variants().
+void select_scan_variant(ScanVariant variant);
+ScanVariant selected_scan_variant();
 
 std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32_t size);
 std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record);

@@ -57,9 +57,27 @@ namespace platform {
 
 namespace {
 
-// Blocks this large come straight from the kernel, already zero: clearing them
-// again would touch every page twice before the file's bytes arrive.
-constexpr std::uint64_t mapped_block_bytes = std::uint64_t{1} << 20;
+// Allocations this large come straight from the kernel, already zero:
+// clearing them again would touch every page twice before they are filled.
+constexpr std::uint64_t mapped_bytes_from = std::uint64_t{1} << 20;
+
+// Zeroed memory from the kernel, in huge pages where it has them: a 256 MiB
+// buffer then costs 128 page faults instead of 65536.
+void* map_zeroed(std::size_t bytes) {
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+  madvise(memory, bytes, MADV_HUGEPAGE);
+#endif
+  return memory;
+}
+
+// Heap allocations carry their mapped size (0 when they come from the C
+// allocator) in front, in 16 bytes so that the memory handed out stays on a
+// 16-byte boundary.
+struct alignas(16) HeapPrefix {
+  std::size_t mapped_bytes;
+};
 
 struct Block {
   void* memory;
@@ -76,9 +94,8 @@ Handle block_allocate_zeroed(std::uint64_t bytes) {
   if (FAULT_ALLOCATION_DUE() || bytes > SIZE_MAX / 2) return 0;
   auto* block = new (std::nothrow) Block{nullptr, static_cast<std::size_t>(bytes), false};
   if (block == nullptr) return 0;
-  if (bytes >= mapped_block_bytes) {
-    void* memory = mmap(nullptr, block->bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory != MAP_FAILED) *block = Block{memory, block->bytes, true};
+  if (bytes >= mapped_bytes_from) {
+    *block = Block{map_zeroed(block->bytes), block->bytes, true};
   } else if (posix_memalign(&block->memory, 16, std::max<std::size_t>(block->bytes, 16)) == 0) {
     std::memset(block->memory, 0, block->bytes);
   } else {
@@ -112,15 +129,24 @@ void block_free(Handle handle) {
 Handle process_heap() { return 1; }
 
 void* heap_allocate_zeroed(Handle, std::size_t bytes) {
-  if (FAULT_ALLOCATION_DUE()) return nullptr;
-  void* memory = std::calloc(1, bytes);
-  if (memory != nullptr) FAULT_COUNT(live_allocations, 1);
-  return memory;
+  if (FAULT_ALLOCATION_DUE() || bytes > SIZE_MAX / 2) return nullptr;
+  const std::size_t total = bytes + sizeof(HeapPrefix);
+  const bool mapped = total >= mapped_bytes_from;
+  void* memory = mapped ? map_zeroed(total) : std::calloc(1, total);
+  if (memory == nullptr) return nullptr;
+  static_cast<HeapPrefix*>(memory)->mapped_bytes = mapped ? total : 0;
+  FAULT_COUNT(live_allocations, 1);
+  return static_cast<HeapPrefix*>(memory) + 1;
 }
 
 void heap_free(Handle, void* memory) {
   if (memory == nullptr) return;
-  std::free(memory);
+  HeapPrefix* prefix = static_cast<HeapPrefix*>(memory) - 1;
+  if (prefix->mapped_bytes != 0) {
+    munmap(prefix, prefix->mapped_bytes);
+  } else {
+    std::free(prefix);
+  }
   FAULT_COUNT(live_allocations, -1);
 }
 
