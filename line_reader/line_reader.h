@@ -20,7 +20,9 @@ struct LineEntry {
 
 // The command record. All-zero is the empty record and every use starts from
 // it. The record owns the file buffer and the line table that its fields name
-// until LINE_CMD_RELEASE (or LINE_CMD_RELEASE_ALT) frees them.
+// until LINE_CMD_RELEASE (or LINE_CMD_RELEASE_ALT) frees them. A buffer that
+// the caller filled in with buffer_block left 0 stays the caller's: release
+// frees only the table then.
 struct LineRecord {
   LineHandle buffer_block;      // memory block that holds the file data
   char* buffer;                 // first data byte, on a 16-byte boundary when loaded

@@ -132,13 +132,7 @@ std::uint32_t index_pairs(LineRecord* record) {
   IndexSink sink = index_sink(record);
   const char* data = record->buffer;
   const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
-    // Two blocks a step, their masks joined, halve the work per byte.
-    for (; to - from >= 64; from += 64) {
-      const std::uint64_t low = Sse2PairMaskBlock::breaks(data + from);
-      const std::uint64_t high = Sse2PairMaskBlock::breaks(data + from + 32);
-      sink.two_bits_unconditionally(from, low | high << 32);
-    }
-    if (from < to) sink.two_bits_unconditionally(from, Sse2PairMaskBlock::breaks(data + from));
+    index_blocks<Sse2PairMaskBlock::breaks>(sink, data, from, to);
   });
   return trailing_line(record, sink, completed);
 }

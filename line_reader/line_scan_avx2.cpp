@@ -55,12 +55,7 @@ std::uint32_t build_line_index_avx2(LineRecord* record) {
   IndexSink sink = index_sink(record);
   const char* data = record->buffer;
   const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
-    for (; to - from >= 64; from += 64) {
-      const std::uint64_t low = pair_mask32(data + from);
-      const std::uint64_t high = pair_mask32(data + from + 32);
-      sink.two_bits_unconditionally(from, low | high << 32);
-    }
-    if (from < to) sink.two_bits_unconditionally(from, pair_mask32(data + from));
+    index_blocks<pair_mask32>(sink, data, from, to);
   });
   return trailing_line(record, sink, completed);
 }

@@ -14,6 +14,7 @@ skip() {
 }
 
 step "native build and tests"
+command -v valgrind >/dev/null || skip "valgrind (the memcheck run of the program)"
 cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
@@ -38,6 +39,20 @@ test -x "$prefix/usr/bin/line_report"
 cmake -S tests/package_consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix/usr"
 cmake --build "$prefix/consumer"
 "$prefix/consumer/consumer"
+
+step "fuzzing from the seed corpus (${LINE_READER_FUZZ_SECONDS:=30} s a target)"
+if command -v clang++ >/dev/null; then
+  cmake --preset fuzz
+  cmake --build --preset fuzz -j "$jobs"
+  for target in line_reader decimal; do
+    # New inputs go to a scratch directory; the checked-in seeds stay as they are.
+    found=$(mktemp -d -p "$prefix")
+    (cd "$found" && "$OLDPWD/build/fuzz/fuzz/fuzz_$target" -max_total_time="$LINE_READER_FUZZ_SECONDS" \
+      -max_len=4096 -print_final_stats=1 "$found" "$OLDPWD/fuzz/corpus/$target" 2>&1 | tail -n 12)
+  done
+else
+  skip "clang with libFuzzer (Debian: clang libclang-rt-14-dev)"
+fi
 
 step "32-bit Windows build, tests under wine"
 if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then

@@ -191,3 +191,20 @@ TEST(LineCommands, BuildMatchesTheReferenceOnEveryShape) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(LineCommands, ACallersOwnBufferIsNotFreed) {
+  alignas(16) char data[64] = "mine\r\nyours";
+  LineRecord record{};
+  record.buffer = data;
+  record.size = 11;
+  ASSERT_EQ(run(record, LINE_CMD_TERMINATE), 1u);
+  ASSERT_EQ(run(record, LINE_CMD_FETCH, 2), 1u);
+  EXPECT_STREQ(record.current_line, "yours");
+  EXPECT_EQ(run(record, LINE_CMD_RELEASE), 1u);
+  EXPECT_TRUE(is_all_zero(record));
+  EXPECT_STREQ(data, "mine");
+}
+
+} // namespace

@@ -1,0 +1,138 @@
+// Loads and builds while the platform layer fails on purpose: every
+// allocation in turn, reads that fail, end early or come in small pieces.
+// Each failure must give result 0, leave the record as stated, close the file
+// and leak nothing, which the platform layer's live counts show.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "line_record_helpers.h"
+#include "platform/fault_injection.h"
+#include "temp_directory.h"
+
+namespace {
+
+using namespace platform::faults;
+
+class Faults : public testing::Test {
+protected:
+  void SetUp() override { reset(); }
+  void TearDown() override {
+    reset();
+    EXPECT_EQ(live_allocations(), 0u) << "leaked";
+    EXPECT_EQ(open_handles(), 0u) << "file left open";
+  }
+  TempDirectory dir;
+};
+
+std::string sample_text() {
+  std::string text;
+  for (int i = 0; i < 300; ++i)
+    text += "line " + std::to_string(i) + "\r\n";
+  return text + "last";
+}
+
+// Load, terminate (which builds), fetch every line, release: the report's road.
+struct RoadResult {
+  std::uint32_t loaded = 0;
+  std::uint32_t terminated = 0;
+  std::uint32_t fetched = 0;
+  LineRecord after_terminate{};
+};
+
+RoadResult run_the_road(const std::string& file) {
+  RoadResult result;
+  LineRecord record{};
+  result.loaded = load_text_file(file.c_str(), &record);
+  result.terminated = ::run(record, LINE_CMD_TERMINATE);
+  result.after_terminate = record;
+  while (::run(record, LINE_CMD_FETCH, result.fetched + 1) == 1)
+    ++result.fetched;
+  ::run(record, LINE_CMD_RELEASE);
+  EXPECT_TRUE(is_all_zero(record));
+  return result;
+}
+
+TEST_F(Faults, EveryAllocationFailingInTurn) {
+  const std::string file = dir.write("f.txt", sample_text());
+  // The road allocates twice: the file buffer, then the line table.
+  for (unsigned nth = 1; nth <= 3; ++nth) {
+    fail_allocation(nth);
+    const RoadResult result = run_the_road(file);
+    reset();
+    if (nth == 1) { // no buffer: the load fails and the record stays empty
+      EXPECT_EQ(result.loaded, 0u);
+      EXPECT_EQ(result.after_terminate.buffer, nullptr);
+      EXPECT_EQ(result.after_terminate.size, 0u);
+      EXPECT_EQ(result.after_terminate.heap, 0u);
+    } else if (nth == 2) { // no table: indexed without lines, and nothing to fetch
+      EXPECT_EQ(result.loaded, 1u);
+      EXPECT_EQ(result.terminated, 0u);
+      EXPECT_NE(result.after_terminate.heap, 0u);
+      EXPECT_EQ(result.after_terminate.table, nullptr);
+      EXPECT_EQ(result.after_terminate.line_count, 0u);
+      EXPECT_EQ(result.fetched, 0u);
+    } else { // nothing failed
+      EXPECT_EQ(result.terminated, 1u);
+      EXPECT_EQ(result.fetched, 301u);
+    }
+    EXPECT_EQ(live_allocations(), 0u) << "allocation " << nth;
+    EXPECT_EQ(open_handles(), 0u) << "allocation " << nth;
+  }
+}
+
+TEST_F(Faults, ARebuildWhoseTableFailsLeavesNoTable) {
+  LineRecord record = record_holding(sample_text());
+  ASSERT_EQ(run(record, LINE_CMD_BUILD), 1u);
+  fail_allocation(1);
+  EXPECT_EQ(run(record, LINE_CMD_BUILD), 0u);
+  EXPECT_EQ(record.table, nullptr);
+  EXPECT_EQ(record.line_count, 0u);
+  EXPECT_EQ(run(record, LINE_CMD_FETCH, 1), 0u);
+  EXPECT_EQ(run(record, LINE_CMD_RELEASE), 1u);
+}
+
+TEST_F(Faults, ReadsThatFailOrEndEarlyFailTheLoad) {
+  const std::string text(100000, 'x');
+  const std::string file = dir.write("f.txt", text);
+  for (unsigned nth = 1; nth <= 3; ++nth) {
+    for (bool as_error : {true, false}) {
+      limit_read(40000); // three reads to get it all
+      if (as_error) {
+        fail_read(nth);
+      } else {
+        end_read_early(nth);
+      }
+      LineRecord record{};
+      EXPECT_EQ(load_text_file(file.c_str(), &record), 0u) << nth << (as_error ? " error" : " early end");
+      EXPECT_TRUE(is_all_zero(record));
+      EXPECT_EQ(live_allocations(), 0u);
+      EXPECT_EQ(open_handles(), 0u);
+      reset();
+    }
+  }
+}
+
+TEST_F(Faults, ShortReadsAreContinued) {
+  const std::string text = sample_text();
+  const std::string file = dir.write("f.txt", text);
+  for (std::uint32_t piece : {1u, 7u, 4096u}) {
+    limit_read(piece);
+    LineRecord record{};
+    ASSERT_EQ(load_text_file(file.c_str(), &record), 1u) << piece;
+    EXPECT_EQ(std::string(record.buffer, record.size), text) << piece;
+    run(record, LINE_CMD_RELEASE);
+  }
+}
+
+TEST_F(Faults, TinyAndEmptyFilesGiveTheirBuffersBack) {
+  for (const char* text : {"", "a", "ab"}) {
+    const std::string file = dir.write("tiny.txt", text);
+    const RoadResult result = run_the_road(file);
+    EXPECT_EQ(result.loaded, 1u) << text;
+    EXPECT_EQ(result.terminated, 0u) << text;
+    EXPECT_EQ(live_allocations(), 0u) << '"' << text << '"';
+  }
+}
+
+} // namespace
