@@ -53,15 +53,6 @@ TEST(FormatDecimal, MatchesTheStandardLibrary) {
   }
 }
 
-TEST(TextLength, CountsUpToTheFirstNul) {
-  for (std::size_t size = 0; size < 40; ++size) {
-    std::string text(size, 'x');
-    text += '\0';
-    text += "after";
-    EXPECT_EQ(text_length(text.c_str()), size);
-  }
-}
-
 // Runs `write` with standard output sent to a file and returns what arrived.
 template <class Write> std::string captured_output(Write write) {
   TempDirectory dir;

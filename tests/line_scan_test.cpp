@@ -140,16 +140,4 @@ TEST(LineScan, DefaultScannersAgreeWithEveryVariant) {
   }
 }
 
-TEST(LineScan, NoteLongestLineKeepsTheFirstOfEqualLengths) {
-  LineEntry table[3] = {};
-  LineRecord record{};
-  record.table = table;
-  note_longest_line(&record, 0, &table[0]);
-  EXPECT_EQ(record.longest_line, 0u);
-  note_longest_line(&record, 4, &table[1]);
-  note_longest_line(&record, 4, &table[2]);
-  EXPECT_EQ(record.longest_line, 2u);
-  EXPECT_EQ(record.longest_length, 4u);
-}
-
 } // namespace
