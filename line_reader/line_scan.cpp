@@ -118,25 +118,6 @@ template <class Block> std::uint32_t index_with(LineRecord* record) {
   return trailing_line(record, sink, completed);
 }
 
-#if LINE_READER_HAVE_SSE2
-// The tuned variant: counting stays in vector registers, and indexing visits
-// only real breaks with a branch only for a block's second and later ones.
-std::uint32_t count_pairs(const char* data, std::uint32_t size) {
-  CountSink sink;
-  scan(data, size, sink,
-       [&](std::uint32_t from, std::uint32_t to) { sink.count += count_pair_blocks(data, from, to); });
-  return sink.count;
-}
-
-std::uint32_t index_pairs(LineRecord* record) {
-  IndexSink sink = index_sink(record);
-  const char* data = record->buffer;
-  const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
-    index_blocks<Sse2PairMaskBlock::breaks>(sink, data, from, to);
-  });
-  return trailing_line(record, sink, completed);
-}
-#endif
 
 // The variants built in, in order of speed; the AVX2 one only where the
 // processor runs it.
@@ -180,7 +161,7 @@ std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return count_with<Sse2CrMaskBlock>(data, size);
-  case ScanVariant::sse2_pair_mask: return count_pairs(data, size);
+  case ScanVariant::sse2_pair_mask: return count_with_pairs<count_pair_blocks>(data, size);
 #endif
 #if LINE_READER_HAVE_AVX2
   case ScanVariant::avx2_pair_mask: return count_crlf_avx2(data, size);
@@ -193,7 +174,7 @@ std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record) {
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return index_with<Sse2CrMaskBlock>(record);
-  case ScanVariant::sse2_pair_mask: return index_pairs(record);
+  case ScanVariant::sse2_pair_mask: return index_with_pairs<Sse2PairMaskBlock::breaks>(record);
 #endif
 #if LINE_READER_HAVE_AVX2
   case ScanVariant::avx2_pair_mask: return build_line_index_avx2(record);

@@ -45,17 +45,7 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
 } // namespace
 
 std::uint32_t count_crlf_avx2(const char* data, std::uint32_t size) {
-  CountSink sink;
-  scan(data, size, sink,
-       [&](std::uint32_t from, std::uint32_t to) { sink.count += count_pair_blocks(data, from, to); });
-  return sink.count;
+  return count_with_pairs<count_pair_blocks>(data, size);
 }
 
-std::uint32_t build_line_index_avx2(LineRecord* record) {
-  IndexSink sink = index_sink(record);
-  const char* data = record->buffer;
-  const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
-    index_blocks<pair_mask32>(sink, data, from, to);
-  });
-  return trailing_line(record, sink, completed);
-}
+std::uint32_t build_line_index_avx2(LineRecord* record) { return index_with_pairs<pair_mask32>(record); }

@@ -147,6 +147,25 @@ IndexSink index_sink(LineRecord* record) {
   return {record->buffer, record->table, record->table, 0, record->longest_length, record->longest_line};
 }
 
+// The tuned scanners over a block counter `count_blocks(data, from, to)` and
+// a block stage `pair_mask(block)`.
+template <std::uint32_t (*count_blocks)(const char*, std::uint32_t, std::uint32_t)>
+std::uint32_t count_with_pairs(const char* data, std::uint32_t size) {
+  CountSink sink;
+  scan(data, size, sink,
+       [&](std::uint32_t from, std::uint32_t to) { sink.count += count_blocks(data, from, to); });
+  return sink.count;
+}
+
+template <std::uint32_t (*pair_mask)(const char*)> std::uint32_t index_with_pairs(LineRecord* record) {
+  IndexSink sink = index_sink(record);
+  const char* data = record->buffer;
+  const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
+    index_blocks<pair_mask>(sink, data, from, to);
+  });
+  return trailing_line(record, sink, completed);
+}
+
 } // namespace
 
 // The AVX2 scanners, built where the compiler can target AVX2; call only
