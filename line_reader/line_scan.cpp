@@ -118,7 +118,6 @@ template <class Block> std::uint32_t index_with(LineRecord* record) {
   return trailing_line(record, sink, completed);
 }
 
-
 // The variants built in, in order of speed; the AVX2 one only where the
 // processor runs it.
 struct Variants {
