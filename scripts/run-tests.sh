@@ -61,7 +61,9 @@ if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/nul
   cmake --preset windows-i686
   cmake --build --preset windows-i686 -j "$jobs"
   exe=build/windows-i686/report/line_report.exe
-  file "$exe" | tee /dev/stderr | grep -q 'PE32 executable (console) Intel 80386'
+  kind=$(file -b "$exe")
+  echo "$exe: $kind"
+  case "$kind" in *"PE32 executable (console) Intel 80386"*) ;; *) echo "not a 32-bit x86 console program" >&2; exit 1 ;; esac
   wineboot -i >/dev/null 2>&1 || true
   ctest --preset windows-i686
   tests/compare_reports.sh build/default/report/line_report -- wine "$exe"
