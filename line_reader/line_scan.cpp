@@ -66,13 +66,11 @@ inline std::uint32_t pair_mask16(const char* b) {
 struct Sse2PairMaskBlock {
   static std::uint32_t breaks(const char* b) { return pair_mask16(b) | pair_mask16(b + 16) << 16; }
 };
-#endif
 
-#if LINE_READER_HAVE_SSE2
 // Counts the breaks in the blocks from `from` to `to` without leaving the
-// vector registers: each block's pair matches are subtracted (-1 per match)
-// from byte counters, which are summed every 255 blocks, before a lane can
-// pass 255.
+// vector registers: a match compares to -1, so subtracting the compare adds
+// one to a byte counter; the counters are summed every 255 blocks, before a
+// lane can pass 255.
 std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t to) {
   const __m128i cr = _mm_set1_epi8(CR);
   const __m128i lf = _mm_set1_epi8(LF);
