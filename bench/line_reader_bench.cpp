@@ -80,6 +80,7 @@ void count_lines(benchmark::State& state, Shape shape, std::uint64_t size, ScanV
 // Code 1 through run_line_command: count, table allocation, fill, statistics.
 void build_index(benchmark::State& state, Shape shape, std::uint64_t size, ScanVariant variant) {
   const Text& text = text_of(shape, size);
+  const ScanVariant before = selected_scan_variant();
   select_scan_variant(variant);
   LineRecord record = record_over(text);
   record.command = LINE_CMD_BUILD;
@@ -88,7 +89,7 @@ void build_index(benchmark::State& state, Shape shape, std::uint64_t size, ScanV
     benchmark::DoNotOptimize(record.line_count);
   }
   drop_index(record);
-  select_scan_variant(available_scan_variants().back());
+  select_scan_variant(before);
   count_bytes(state, size);
 }
 

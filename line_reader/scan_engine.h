@@ -58,14 +58,20 @@ struct IndexSink {
   std::uint32_t longest_length;
   std::uint32_t longest_line;
 
-  void one(std::uint32_t q) {
-    const std::uint32_t length = q - line_start;
-    *cursor = LineEntry{data + line_start, length};
-    ++cursor;
+  // The longest-line rule: strictly longer wins, so the first of equal
+  // lengths stays. Called once the cursor has passed the line's entry.
+  void note_longest(std::uint32_t length) {
     if (length > longest_length) {
       longest_length = length;
       longest_line = static_cast<std::uint32_t>(cursor - table);
     }
+  }
+
+  void one(std::uint32_t q) {
+    const std::uint32_t length = q - line_start;
+    *cursor = LineEntry{data + line_start, length};
+    ++cursor;
+    note_longest(length);
     line_start = q + 2;
   }
 
@@ -89,10 +95,7 @@ struct IndexSink {
     const std::uint32_t length = (q - line_start) & found;
     *cursor = LineEntry{data + line_start, length};
     cursor += found & 1;
-    if (length > longest_length) {
-      longest_length = length;
-      longest_line = static_cast<std::uint32_t>(cursor - table);
-    }
+    note_longest(length);
     line_start = ((q + 2) & found) | (line_start & ~found);
   }
 
