@@ -28,9 +28,11 @@ void zero_memory(void* memory, std::size_t bytes);
 
 // Looks `name` up and reports its whole size; false when nothing has that name.
 bool find_file_size(const char* name, std::uint64_t& size);
-// Opens `name` for reading when it is a regular file; 0 otherwise. Never
-// waits: a FIFO or device is refused, not opened and read.
-Handle open_regular_file_for_reading(const char* name);
+// Opens `name` for reading when it is a regular file, and reports the size of
+// the file actually opened, which another file renamed over the name since a
+// lookup may have changed; 0 otherwise. Never waits: a FIFO or device is
+// refused, not opened and read.
+Handle open_regular_file_for_reading(const char* name, std::uint64_t& size);
 // One read of up to `bytes` bytes; `got` is 0 at the end of the file. False on
 // a read error. Interrupted reads are retried inside.
 bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got);
@@ -40,11 +42,13 @@ void close_handle(Handle handle);
 // went out. False on an error. Nothing is buffered: the bytes have left the
 // process when it returns.
 bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t& written);
-// Keeps a closed standard output from ending the process; writes then fail.
-void ignore_broken_pipe_signal();
-// Waits for one key press, unechoed, and discards it. Returns at once when
-// standard input is not a terminal and has nothing to give (closed, at its end,
-// or failing).
+// Keeps an output that cannot take more bytes (a closed pipe, a file-size
+// limit) from ending the process; such writes fail instead.
+void ignore_write_failure_signals();
+// Waits for one key press, unechoed, and discards it whole, also when the key
+// sends several bytes. Returns at once when standard input is not a terminal
+// and has nothing to give (closed, at its end, or failing). Whatever ends the
+// process during the wait puts the terminal's settings back first.
 void wait_for_key();
 [[noreturn]] void exit_process(unsigned status);
 

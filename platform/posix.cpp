@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "platform/platform.h"
 
@@ -24,6 +25,7 @@ struct FaultPlan {
   unsigned fail_read_countdown = 0;
   unsigned early_end_countdown = 0;
   std::uint32_t read_limit = 0;
+  void (*before_open)() = nullptr;
   unsigned live_allocations = 0;
   unsigned open_handles = 0;
 };
@@ -37,11 +39,13 @@ namespace platform::faults {
 void reset() {
   plan.allocation_countdown = plan.fail_read_countdown = plan.early_end_countdown = 0;
   plan.read_limit = 0;
+  plan.before_open = nullptr;
 }
 void fail_allocation(unsigned nth) { plan.allocation_countdown = nth; }
 void fail_read(unsigned nth) { plan.fail_read_countdown = nth; }
 void end_read_early(unsigned nth) { plan.early_end_countdown = nth; }
 void limit_read(std::uint32_t bytes) { plan.read_limit = bytes; }
+void before_open(void (*action)()) { plan.before_open = action; }
 unsigned live_allocations() { return plan.live_allocations; }
 unsigned open_handles() { return plan.open_handles; }
 } // namespace platform::faults
@@ -137,7 +141,10 @@ bool find_file_size(const char* name, std::uint64_t& size) {
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name) {
+Handle open_regular_file_for_reading(const char* name, std::uint64_t& size) {
+#ifdef LINE_READER_FAULT_INJECTION
+  if (plan.before_open != nullptr) plan.before_open();
+#endif
   // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
   // type check then refuses anything that is not a regular file.
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -147,6 +154,7 @@ Handle open_regular_file_for_reading(const char* name) {
     close(fd);
     return 0;
   }
+  size = static_cast<std::uint64_t>(status.st_size);
   FAULT_COUNT(open_handles, 1);
   return handle_of(fd);
 }
@@ -195,33 +203,94 @@ bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t
   }
 }
 
-void ignore_broken_pipe_signal() { signal(SIGPIPE, SIG_IGN); }
+void ignore_write_failure_signals() {
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 namespace {
-void read_one_byte() {
-  unsigned char key = 0;
-  while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+
+// Reads what standard input has, up to `room` bytes, waiting on an input left
+// non-blocking by someone else. 0 at its end, -1 on an error.
+ssize_t read_input(unsigned char* into, std::size_t room) {
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, into, room);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    if (poll(&in, 1, -1) < 0 && errno != EINTR) return -1;
   }
 }
+
+// The terminal's settings from before the key wait, for the handlers below.
+termios terminal_before_wait;
+
+// Signals whose default action ends the process. With signal keys off they
+// come only from other processes, and each puts the settings back first.
+constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
+struct sigaction actions_before_wait[std::size(ending_signals)];
+
+void put_terminal_back_and_end(int signal_number) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
+  // SA_RESETHAND has restored the default action: raised again, the signal
+  // ends the process as it would have, with its own status.
+  raise(signal_number);
+}
+
+void catch_ending_signals() {
+  struct sigaction action {};
+  action.sa_handler = put_terminal_back_and_end;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+    sigaction(ending_signals[i], nullptr, &actions_before_wait[i]);
+    // A signal that the process was started to ignore stays ignored.
+    if (actions_before_wait[i].sa_handler != SIG_IGN) sigaction(ending_signals[i], &action, nullptr);
+  }
+}
+
+void release_ending_signals() {
+  for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+    sigaction(ending_signals[i], &actions_before_wait[i], nullptr);
+}
+
+// Bytes that one key press can send: an arrow or function key sends an
+// escape sequence, a character outside ASCII several UTF-8 bytes. They reach
+// the terminal together, but a slow link may split them.
+constexpr std::size_t key_bytes = 16;
+constexpr int rest_of_key_ms = 30;
+
 } // namespace
 
 void wait_for_key() {
-  termios saved{};
-  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0) {
+  unsigned char key[key_bytes];
+  if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &terminal_before_wait) != 0) {
     // Not a terminal: one byte, or the end of input, or an error ends the wait.
-    read_one_byte();
+    read_input(key, 1);
     return;
   }
   // Any key counts, Ctrl-C and Ctrl-S included, so that the settings are
   // always put back: no line editing, no echo, no signals, no flow control.
-  termios raw = saved;
+  termios raw = terminal_before_wait;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
   raw.c_iflag &= ~static_cast<tcflag_t>(IXON);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
-  read_one_byte();
-  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  catch_ending_signals();
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+    // The whole press is taken, so that none of it is left for the shell.
+    std::size_t got = 0;
+    for (ssize_t n = read_input(key, key_bytes); n > 0 && got < key_bytes;) {
+      got += static_cast<std::size_t>(n);
+      pollfd in{STDIN_FILENO, POLLIN, 0};
+      if (poll(&in, 1, rest_of_key_ms) <= 0) break;
+      n = read(STDIN_FILENO, key, key_bytes);
+    }
+    tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
+  }
+  release_ending_signals();
 }
 
 void exit_process(unsigned status) { std::exit(static_cast<int>(status)); }

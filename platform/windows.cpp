@@ -61,7 +61,7 @@ bool find_file_size(const char* name, std::uint64_t& size) {
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name) {
+Handle open_regular_file_for_reading(const char* name, std::uint64_t& size) {
   const HANDLE file =
       CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
@@ -72,6 +72,9 @@ Handle open_regular_file_for_reading(const char* name) {
     CloseHandle(file);
     return 0;
   }
+  // The open file's own size: another file may have been renamed over the
+  // name since the lookup.
+  size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
   return handle_of(file);
 }
 
@@ -94,10 +97,15 @@ bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t
   return ok != FALSE;
 }
 
-// Windows has no signal for a closed pipe: the write fails instead.
-void ignore_broken_pipe_signal() {}
+// Windows has no signal for a closed pipe or a full disk: the write fails instead.
+void ignore_write_failure_signals() {}
 
-void wait_for_key() { _getch(); }
+// An arrow or function key gives two codes, 0 or 0xE0 and then the key's
+// own; the second is taken too, so that none of the press is left behind.
+void wait_for_key() {
+  const int key = _getch();
+  if (key == 0 || key == 0xE0) _getch();
+}
 
 void exit_process(unsigned status) { ExitProcess(status); }
 

@@ -5,8 +5,9 @@
 #include "report/report.h"
 
 int main() {
-  // A reader that goes away early must not end the run or change its status.
-  platform::ignore_broken_pipe_signal();
+  // A reader that goes away early or an output that is full must not end the
+  // run or change its status.
+  platform::ignore_write_failure_signals();
   run_report();
   write_text("Press any key to continue ...");
   platform::wait_for_key();

@@ -66,6 +66,11 @@ if [ -w /dev/full ]; then
 fi
 (cd "$run" && { timeout 20 "${program[@]}" </dev/null 2>/dev/null; echo $? >"$work/status"; } | head -c 10 >/dev/null)
 check_status "standard output closed after 10 bytes" "$(cat "$work/status")"
+# A file-size limit of 1 KiB under a report of 3 KiB: the writes past it fail.
+mkdir "$work/big"
+for i in $(seq 100); do printf 'line %s of the report\r\n' "$i"; done >"$work/big/testbrok.txt"
+(cd "$work/big" && ulimit -f 1 && timeout 20 "${program[@]}" </dev/null >"$work/limited" 2>/dev/null)
+check_status "standard output over a file-size limit" $?
 (cd "$run" && timeout 20 "${program[@]}" <&- >"$work/actual" 2>/dev/null)
 check_status "standard input closed" $?
 cmp -s "$cases/nine_bytes/expected" "$work/actual" || { echo "FAIL output with standard input closed"; failures=$((failures + 1)); }

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <string>
 
 #include "temp_directory.h"
@@ -36,57 +38,140 @@ bool same_settings(const termios& a, const termios& b) {
          a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
-class KeyWaitOnATerminal : public testing::TestWithParam<char> {};
-
-TEST_P(KeyWaitOnATerminal, OneKeyEndsItAndTheSettingsComeBack) {
-  TempDirectory dir;
-  int master = -1;
-  int slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  termios before{};
-  ASSERT_EQ(tcgetattr(slave, &before), 0);
-  int output[2];
-  ASSERT_EQ(pipe(output), 0);
-
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    setsid();
-    dup2(slave, STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    close(master);
-    close(output[0]);
-    if (chdir(dir.path().c_str()) == 0) execl(LINE_REPORT_PATH, "line_report", nullptr);
-    _exit(127);
+// The program in a fresh directory with a pseudo-terminal as its standard
+// input, standard output a pipe, run up to its key wait.
+class ProgramAtItsKeyWait {
+public:
+  explicit ProgramAtItsKeyWait(int input_flags = 0) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || tcgetattr(slave_, &before_) != 0 ||
+        pipe(output_) != 0)
+      return;
+    if (input_flags != 0) fcntl(slave_, F_SETFL, fcntl(slave_, F_GETFL) | input_flags);
+    child_ = fork();
+    if (child_ == 0) {
+      setsid();
+      dup2(slave_, STDIN_FILENO);
+      dup2(output_[1], STDOUT_FILENO);
+      close(master_);
+      close(output_[0]);
+      if (chdir(dir_.path().c_str()) == 0) execl(LINE_REPORT_PATH, "line_report", nullptr);
+      _exit(127);
+    }
+    close(output_[1]);
+    if (!read_until(output_[0], output, "Press any key to continue ...")) return;
+    // The prompt goes out before the terminal is switched; wait for the switch.
+    termios during{};
+    for (int i = 0; i < 1000 && tcgetattr(slave_, &during) == 0 && (during.c_lflag & ICANON); ++i)
+      usleep(10000);
+    waiting_ = !(during.c_lflag & (ICANON | ECHO));
   }
-  close(output[1]);
+  ~ProgramAtItsKeyWait() {
+    if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) == 0) {
+      kill(child_, SIGKILL);
+      waitpid(child_, nullptr, 0);
+    }
+    close(master_);
+    close(slave_);
+    close(output_[0]);
+  }
 
-  std::string got;
-  ASSERT_TRUE(read_until(output[0], got, "Press any key to continue ...")) << got;
-  // The prompt goes out before the terminal is switched; wait for the switch.
-  termios during{};
-  for (int i = 0; i < 1000 && tcgetattr(slave, &during) == 0 && (during.c_lflag & ICANON); ++i)
-    usleep(10000);
-  EXPECT_FALSE(during.c_lflag & (ICANON | ECHO)) << "waits for one key, unechoed";
+  // Switched to an unechoed one-key read, as the wait must be.
+  bool waiting() const { return waiting_; }
+  void type(const std::string& keys) {
+    ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size()));
+  }
+  int end_status() {
+    int status = -1;
+    waitpid(child_, &status, 0);
+    child_ = -1;
+    return status;
+  }
+  bool still_running() { return waitpid(child_, nullptr, WNOHANG) == 0; }
+  pid_t pid() const { return child_; }
+  bool settings_are_back() const {
+    termios after{};
+    return tcgetattr(slave_, &after) == 0 && same_settings(before_, after);
+  }
+  // Bytes that the terminal holds for the next program to read it.
+  std::size_t left_for_the_next_reader() const {
+    termios raw{};
+    tcgetattr(slave_, &raw);
+    cfmakeraw(&raw);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(slave_, TCSANOW, &raw);
+    char rest[64];
+    const ssize_t n = read(slave_, rest, sizeof rest);
+    tcsetattr(slave_, TCSANOW, &before_);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+  bool echoed() const {
+    pollfd from_terminal{master_, POLLIN, 0};
+    return poll(&from_terminal, 1, 0) != 0;
+  }
 
-  ASSERT_EQ(write(master, &GetParam(), 1), 1);
-  EXPECT_TRUE(read_until(output[0], got, "continue ...\r\n")) << got;
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  std::string output;
+  int output_fd() const { return output_[0]; }
+
+private:
+  TempDirectory dir_;
+  int master_ = -1;
+  int slave_ = -1;
+  int output_[2] = {-1, -1};
+  pid_t child_ = -1;
+  termios before_{};
+  bool waiting_ = false;
+};
+
+constexpr const char* key_names[] = {"letter", "enter", "ctrl_c", "arrow", "two_byte_utf8"};
+
+class KeyWaitOnATerminal : public testing::TestWithParam<std::string> {};
+
+TEST_P(KeyWaitOnATerminal, OneKeyEndsItWholeAndTheSettingsComeBack) {
+  ProgramAtItsKeyWait program;
+  ASSERT_TRUE(program.waiting()) << program.output;
+  program.type(GetParam());
+  EXPECT_TRUE(read_until(program.output_fd(), program.output, "continue ...\r\n")) << program.output;
+  const int status = program.end_status();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-
-  termios after{};
-  ASSERT_EQ(tcgetattr(slave, &after), 0);
-  EXPECT_TRUE(same_settings(before, after));
-  pollfd echoed{master, POLLIN, 0};
-  EXPECT_EQ(poll(&echoed, 1, 0), 0) << "the key was echoed";
-  close(master);
-  close(slave);
-  close(output[0]);
+  EXPECT_TRUE(program.settings_are_back());
+  EXPECT_FALSE(program.echoed()) << "the key was echoed";
+  EXPECT_EQ(program.left_for_the_next_reader(), 0u) << "part of the key press was left for the shell";
 }
 
-// A letter, Enter, and Ctrl-C, which must end the wait like any other key
-// rather than end the program with the terminal left switched.
-INSTANTIATE_TEST_SUITE_P(Keys, KeyWaitOnATerminal, testing::Values('q', '\r', '\x03'));
+// A letter, Enter, Ctrl-C (which must end the wait like any other key rather
+// than end the program with the terminal left switched), an arrow key's
+// escape sequence and a two-byte UTF-8 character.
+INSTANTIATE_TEST_SUITE_P(Keys, KeyWaitOnATerminal, testing::Values("q", "\r", "\x03", "\x1b[A", "\xc3\xa9"),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           return key_names[info.index];
+                         });
+
+class KeyWaitEndedBySignal : public testing::TestWithParam<int> {};
+
+TEST_P(KeyWaitEndedBySignal, PutsTheSettingsBackFirst) {
+  ProgramAtItsKeyWait program;
+  ASSERT_TRUE(program.waiting()) << program.output;
+  kill(program.pid(), GetParam());
+  const int status = program.end_status();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
+  EXPECT_TRUE(program.settings_are_back());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KeyWaitEndedBySignal, testing::Values(SIGTERM, SIGHUP, SIGINT, SIGQUIT),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
+TEST(KeyWait, ANonBlockingTerminalStillWaitsForTheKey) {
+  ProgramAtItsKeyWait program(O_NONBLOCK);
+  ASSERT_TRUE(program.waiting()) << program.output;
+  usleep(200000);
+  EXPECT_TRUE(program.still_running()) << "ended without a key";
+  program.type("q");
+  const int status = program.end_status();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(program.settings_are_back());
+}
 
 } // namespace
