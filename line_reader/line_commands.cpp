@@ -23,13 +23,15 @@ void release(LineRecord* record) {
 }
 
 std::uint32_t build(LineRecord* record) {
-  // A rebuild replaces the earlier index whole: its table and its statistics.
+  // A rebuild replaces the earlier index whole. The scan sets the statistics;
+  // they are cleared here too so that a rebuild whose table cannot be had
+  // does not show the earlier file's longest line beside a count of 0.
   if (record->table != nullptr) platform::heap_free(record->heap, record->table);
   record->table = nullptr;
   record->table_bytes = 0;
+  record->line_count = 0;
   record->longest_length = 0;
   record->longest_line = 0;
-  record->line_count = 0;
   record->unterminated = 0;
 
   const std::uint32_t count = count_crlf(record->buffer, record->size);

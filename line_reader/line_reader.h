@@ -4,6 +4,20 @@
 // text_file.h, or a buffer of the same form: the data followed by at least 18
 // zero bytes), sets `command` (and `line_number` for fetches) and calls
 // run_line_command. Results come back as 1 or 0 and in the record's fields.
+//
+// Limits: a file of up to 4 GiB - 34 bytes loads. The table's size
+// ((line breaks + 1) * sizeof(LineEntry)) and its request (17 bytes more) are
+// held in 32 bits, so data with more than 536,870,908 line breaks (8-byte
+// entries, the 32-bit target) or 268,435,453 (16-byte entries, 64-bit hosts:
+// 512 MiB of empty CR LF lines is enough) cannot be indexed: the build fails
+// and the record reports zeros.
+//
+// Alignment: the scan walks byte by byte up to the first 16-byte boundary and
+// stops there at a NUL byte, or when the data ends inside that walk; then no
+// break after it is found and no trailing line is recorded. A loaded file
+// always starts on a boundary, so this never applies to it. A buffer that the
+// caller fills gives results that depend on its distance from a boundary
+// unless it starts on one.
 #pragma once
 
 #include <cstdint>

@@ -15,8 +15,9 @@
 // Number of line breaks in the size bytes at data.
 std::uint32_t count_crlf(const char* data, std::uint32_t size);
 
-// Fills record->table with one entry per line, in file order, and updates
-// longest_length, longest_line and unterminated. The table must have room for
+// Fills record->table with one entry per line, in file order, and sets
+// longest_length, longest_line and unterminated from this data alone, whatever
+// they held before. The table must have room for
 // count_crlf(buffer, size) + 1 entries. Returns 1 when a trailing line (text
 // after the last break, in data whose last byte is not LF) was recorded.
 std::uint32_t build_line_index(LineRecord* record);

@@ -15,17 +15,31 @@ bool read_whole(platform::Handle file, char* into, std::uint32_t size) {
   return true;
 }
 
+bool is_empty(const LineRecord& record) {
+  return record.buffer_block == 0 && record.buffer == nullptr && record.size == 0 && record.heap == 0 &&
+         record.table == nullptr && record.table_bytes == 0 && record.aux_handle == 0 &&
+         record.command == 0 && record.line_number == 0 && record.longest_length == 0 &&
+         record.longest_line == 0 && record.line_count == 0 && record.unterminated == 0 &&
+         record.current_length == 0 && record.current_line == nullptr;
+}
+
 } // namespace
 
 std::uint32_t load_text_file(const char* name, LineRecord* record) {
-  if (name == nullptr || record == nullptr || record->buffer_block != 0 || record->buffer != nullptr) {
-    return 0;
-  }
+  // Anything else still names a buffer, a table or lines of another file.
+  if (name == nullptr || record == nullptr || !is_empty(*record)) return 0;
   std::uint64_t size = 0;
   if (!platform::find_file_size(name, size) || size > max_text_file_size) return 0;
 
-  const platform::Handle file = platform::open_regular_file_for_reading(name);
+  // The size that decides the load is the opened file's: a file renamed over
+  // the name since the lookup is refused, not read as far as the old size.
+  std::uint64_t opened_size = 0;
+  const platform::Handle file = platform::open_regular_file_for_reading(name, opened_size);
   if (file == 0) return 0;
+  if (opened_size != size) {
+    platform::close_handle(file);
+    return 0;
+  }
 
   const platform::Handle block = platform::block_allocate_zeroed(file_buffer_bytes(size));
   char* data = block == 0 ? nullptr : static_cast<char*>(platform::block_lock(block));

@@ -134,21 +134,21 @@ void index_blocks(IndexSink& sink, const char* data, std::uint32_t from, std::ui
   if (from < to) sink.two_bits_unconditionally(from, pair_mask(data + from));
 }
 
+// Ends the index: the trailing line, and every statistic of the record set
+// from this scan alone, whatever an earlier index left there.
 std::uint32_t trailing_line(LineRecord* record, const IndexSink& sink, bool completed) {
   record->longest_length = sink.longest_length;
   record->longest_line = sink.longest_line;
   // The slot after the last entry goes back to zero, whatever an
   // unconditional write left in it.
   *sink.cursor = LineEntry{};
-  if (!completed || record->buffer[record->size - 1] == LF) return 0;
-  *sink.cursor = LineEntry{record->buffer + sink.line_start, record->size - sink.line_start};
-  record->unterminated = 1;
-  return 1;
+  const bool trailing = completed && record->buffer[record->size - 1] != LF;
+  if (trailing) *sink.cursor = LineEntry{record->buffer + sink.line_start, record->size - sink.line_start};
+  record->unterminated = trailing ? 1 : 0;
+  return record->unterminated;
 }
 
-IndexSink index_sink(LineRecord* record) {
-  return {record->buffer, record->table, record->table, 0, record->longest_length, record->longest_line};
-}
+IndexSink index_sink(LineRecord* record) { return {record->buffer, record->table, record->table, 0, 0, 0}; }
 
 // The tuned scanners over a block counter `count_blocks(data, from, to)` and
 // a block stage `pair_mask(block)`.

@@ -16,6 +16,8 @@ void fail_read(unsigned nth);
 void end_read_early(unsigned nth);
 // Every read gives at most this many bytes; 0 lifts the limit.
 void limit_read(std::uint32_t bytes);
+// Runs `action` when a file is about to be opened, after its lookup.
+void before_open(void (*action)());
 
 unsigned live_allocations();
 unsigned open_handles();

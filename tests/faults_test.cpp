@@ -4,6 +4,7 @@
 // and leak nothing, which the platform layer's live counts show.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "line_record_helpers.h"
@@ -111,6 +112,20 @@ TEST_F(Faults, ReadsThatFailOrEndEarlyFailTheLoad) {
       reset();
     }
   }
+}
+
+// Another file renamed over the name between the lookup and the open: the
+// size looked up is not the opened file's, and the load is refused.
+std::string swapped_name;
+std::string swapped_in;
+
+TEST_F(Faults, AFileSwappedAfterTheLookupIsRefused) {
+  swapped_name = dir.write("f.txt", "ab\r\ncd\r\n");
+  swapped_in = dir.write("bigger.txt", sample_text());
+  before_open([] { std::filesystem::rename(swapped_in, swapped_name); });
+  LineRecord record{};
+  EXPECT_EQ(load_text_file(swapped_name.c_str(), &record), 0u);
+  EXPECT_TRUE(is_all_zero(record));
 }
 
 TEST_F(Faults, ShortReadsAreContinued) {

@@ -23,7 +23,11 @@ void expect_matches_reference(ScanVariant variant, std::string_view bytes, std::
   ASSERT_EQ(count, want.breaks) << where;
 
   std::vector<LineEntry> table(count + 1, LineEntry{nullptr, 0xDEADu});
+  // Statistics left by an earlier index: the scan sets them from scratch.
   LineRecord record{};
+  record.longest_length = 0xFFFFFFF0u;
+  record.longest_line = 99;
+  record.unterminated = 1;
   record.buffer = placed.data();
   record.size = placed.size();
   record.table = table.data();

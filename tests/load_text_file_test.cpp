@@ -66,14 +66,25 @@ TEST(LoadTextFile, RefusedNamesLeaveTheRecordEmpty) {
   EXPECT_EQ(load_text_file(nullptr, &record), 0u);
 }
 
-TEST(LoadTextFile, ARecordThatHoldsABufferIsNotOverwritten) {
+TEST(LoadTextFile, OnlyTheEmptyRecordLoads) {
   TempDirectory dir;
   const std::string file = dir.write("f.txt", "ab\r\n");
-  LineRecord record = record_holding("held\r\n");
-  const LineRecord before = record;
-  EXPECT_EQ(load_text_file(file.c_str(), &record), 0u);
-  EXPECT_EQ(std::memcmp(&before, &record, sizeof record), 0);
-  run(record, LINE_CMD_RELEASE);
+  LineRecord indexed = record_holding("held\r\n");
+  run(indexed, LINE_CMD_BUILD);
+  LineRecord leftovers[] = {indexed, {}, {}, {}, {}};
+  leftovers[0].buffer_block = 0; // a table with no buffer beside it
+  leftovers[0].buffer = nullptr;
+  leftovers[1].line_count = 1;
+  leftovers[2].command = LINE_CMD_FETCH;
+  leftovers[3].current_line = indexed.buffer;
+  leftovers[4].aux_handle = 1;
+  for (LineRecord& record : leftovers) {
+    const LineRecord before = record;
+    EXPECT_EQ(load_text_file(file.c_str(), &record), 0u) << &record - leftovers;
+    EXPECT_EQ(std::memcmp(&before, &record, sizeof record), 0) << &record - leftovers;
+  }
+  EXPECT_EQ(load_text_file(file.c_str(), &indexed), 0u) << "a loaded record";
+  run(indexed, LINE_CMD_RELEASE);
 }
 
 TEST(LoadTextFile, AFileOverFourGibibytesIsRefusedNotTruncated) {
