@@ -24,6 +24,8 @@
 #include "platform/platform.h"
 #include "text_shapes.h"
 
+using namespace line_reader;
+
 namespace {
 
 // A loaded-form buffer (data on a 16-byte boundary, zero tail) that lives

@@ -33,8 +33,9 @@ void expect(bool holds, const char* what) {
 // a 16-byte boundary; the block keeps the zero tail after the data.
 LineRecord load(const std::string& bytes, std::uint32_t offset) {
   LineRecord record{};
-  record.buffer_block = platform::block_allocate_zeroed(file_buffer_bytes(bytes.size() + offset));
-  record.buffer = static_cast<char*>(platform::block_lock(record.buffer_block)) + offset;
+  record.buffer_block =
+      line_reader::platform::block_allocate_zeroed(file_buffer_bytes(bytes.size() + offset));
+  record.buffer = static_cast<char*>(line_reader::platform::block_lock(record.buffer_block)) + offset;
   record.size = static_cast<std::uint32_t>(bytes.size());
   std::memcpy(record.buffer, bytes.data(), bytes.size());
   return record;

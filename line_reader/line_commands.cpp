@@ -14,19 +14,19 @@ constexpr std::uint32_t success = 1;
 // there is nothing a caller could do about it and the record is cleared anyway.
 void release(LineRecord* record) {
   if (record->buffer != nullptr) {
-    platform::block_unlock(record->buffer_block);
-    platform::block_free(record->buffer_block);
+    line_reader::platform::block_unlock(record->buffer_block);
+    line_reader::platform::block_free(record->buffer_block);
   }
-  if (record->table != nullptr) platform::heap_free(record->heap, record->table);
-  if (record->aux_handle != 0) platform::close_handle(record->aux_handle);
-  platform::zero_memory(record, sizeof *record);
+  if (record->table != nullptr) line_reader::platform::heap_free(record->heap, record->table);
+  if (record->aux_handle != 0) line_reader::platform::close_handle(record->aux_handle);
+  line_reader::platform::zero_memory(record, sizeof *record);
 }
 
 std::uint32_t build(LineRecord* record) {
   // A rebuild replaces the earlier index whole. The scan sets the statistics;
   // they are cleared here too so that a rebuild whose table cannot be had
   // does not show the earlier file's longest line beside a count of 0.
-  if (record->table != nullptr) platform::heap_free(record->heap, record->table);
+  if (record->table != nullptr) line_reader::platform::heap_free(record->heap, record->table);
   record->table = nullptr;
   record->table_bytes = 0;
   record->line_count = 0;
@@ -35,7 +35,7 @@ std::uint32_t build(LineRecord* record) {
   record->unterminated = 0;
 
   const std::uint32_t count = count_crlf(record->buffer, record->size);
-  record->heap = platform::process_heap();
+  record->heap = line_reader::platform::process_heap();
   if (record->heap == 0) return failure;
 
   // The table size and the request are worked out in 32 bits, as the record
@@ -46,7 +46,7 @@ std::uint32_t build(LineRecord* record) {
   record->table_bytes = static_cast<std::uint32_t>(table_bytes);
   if (table_bytes + 17 > max_u32) return failure;
   const auto request = static_cast<std::size_t>((table_bytes + 17) & ~std::uint64_t{15});
-  record->table = static_cast<LineEntry*>(platform::heap_allocate_zeroed(record->heap, request));
+  record->table = static_cast<LineEntry*>(line_reader::platform::heap_allocate_zeroed(record->heap, request));
   if (record->table == nullptr) return failure;
 
   const std::uint32_t trailing = build_line_index(record);

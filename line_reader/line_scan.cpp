@@ -11,6 +11,7 @@
 #define LINE_READER_HAVE_SSE2 1
 #endif
 
+namespace line_reader {
 namespace {
 
 // Block stages: the break mask of the 32 bytes at b (b on a 16-byte
@@ -161,7 +162,7 @@ std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32
   case ScanVariant::sse2_pair_mask: return count_with_pairs<count_pair_blocks>(data, size);
 #endif
 #if LINE_READER_HAVE_AVX2
-  case ScanVariant::avx2_pair_mask: return count_crlf_avx2(data, size);
+  case ScanVariant::avx2_pair_mask: return detail::count_crlf_avx2(data, size);
 #endif
   default: return count_with<PortableBlock>(data, size);
   }
@@ -174,7 +175,7 @@ std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record) {
   case ScanVariant::sse2_pair_mask: return index_with_pairs<Sse2PairMaskBlock::breaks>(record);
 #endif
 #if LINE_READER_HAVE_AVX2
-  case ScanVariant::avx2_pair_mask: return build_line_index_avx2(record);
+  case ScanVariant::avx2_pair_mask: return detail::build_line_index_avx2(record);
 #endif
   default: return index_with<PortableBlock>(record);
   }
@@ -183,6 +184,10 @@ std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record) {
 void select_scan_variant(ScanVariant variant) { current_variant = variant; }
 
 ScanVariant selected_scan_variant() { return current_variant; }
+
+} // namespace line_reader
+
+using namespace line_reader;
 
 std::uint32_t count_crlf(const char* data, std::uint32_t size) {
   return count_crlf_with(current_variant, data, size);

@@ -44,8 +44,10 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
 
 } // namespace
 
-std::uint32_t count_crlf_avx2(const char* data, std::uint32_t size) {
+std::uint32_t line_reader::detail::count_crlf_avx2(const char* data, std::uint32_t size) {
   return count_with_pairs<count_pair_blocks>(data, size);
 }
 
-std::uint32_t build_line_index_avx2(LineRecord* record) { return index_with_pairs<pair_mask32>(record); }
+std::uint32_t line_reader::detail::build_line_index_avx2(LineRecord* record) {
+  return index_with_pairs<pair_mask32>(record);
+}

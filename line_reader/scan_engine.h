@@ -171,7 +171,9 @@ template <std::uint32_t (*pair_mask)(const char*)> std::uint32_t index_with_pair
 
 } // namespace
 
+namespace line_reader::detail {
 // The AVX2 scanners, built where the compiler can target AVX2; call only
 // where the processor has it.
 std::uint32_t count_crlf_avx2(const char* data, std::uint32_t size);
 std::uint32_t build_line_index_avx2(LineRecord* record);
+} // namespace line_reader::detail

@@ -8,6 +8,8 @@
 
 #include "line_reader/line_reader.h"
 
+namespace line_reader {
+
 enum class ScanVariant {
   portable,       // byte compares, no vector instructions
   sse2_cr_mask,   // SSE2 CR mask, each CR checked against the byte after it
@@ -26,3 +28,5 @@ ScanVariant selected_scan_variant();
 
 std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32_t size);
 std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record);
+
+} // namespace line_reader

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace platform::faults {
+namespace line_reader::platform::faults {
 
 // Forgets every planned fault; the live counts stay.
 void reset();
@@ -22,4 +22,4 @@ void before_open(void (*action)());
 unsigned live_allocations();
 unsigned open_handles();
 
-} // namespace platform::faults
+} // namespace line_reader::platform::faults

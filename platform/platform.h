@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform {
+namespace line_reader::platform {
 
 // A handle or token; 0 never names anything.
 using Handle = std::uintptr_t;
@@ -52,4 +52,4 @@ void ignore_write_failure_signals();
 void wait_for_key();
 [[noreturn]] void exit_process(unsigned status);
 
-} // namespace platform
+} // namespace line_reader::platform

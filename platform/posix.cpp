@@ -35,7 +35,7 @@ FaultPlan plan;
 bool due(unsigned& countdown) { return countdown != 0 && --countdown == 0; }
 } // namespace
 
-namespace platform::faults {
+namespace line_reader::platform::faults {
 void reset() {
   plan.allocation_countdown = plan.fail_read_countdown = plan.early_end_countdown = 0;
   plan.read_limit = 0;
@@ -48,7 +48,7 @@ void limit_read(std::uint32_t bytes) { plan.read_limit = bytes; }
 void before_open(void (*action)()) { plan.before_open = action; }
 unsigned live_allocations() { return plan.live_allocations; }
 unsigned open_handles() { return plan.open_handles; }
-} // namespace platform::faults
+} // namespace line_reader::platform::faults
 
 #define FAULT_ALLOCATION_DUE() due(plan.allocation_countdown)
 #define FAULT_COUNT(counter, delta) (plan.counter += (delta))
@@ -57,7 +57,7 @@ unsigned open_handles() { return plan.open_handles; }
 #define FAULT_COUNT(counter, delta) ((void)0)
 #endif
 
-namespace platform {
+namespace line_reader::platform {
 
 namespace {
 
@@ -295,4 +295,4 @@ void wait_for_key() {
 
 void exit_process(unsigned status) { std::exit(static_cast<int>(status)); }
 
-} // namespace platform
+} // namespace line_reader::platform

@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-namespace platform {
+namespace line_reader::platform {
 
 namespace {
 
@@ -109,4 +109,4 @@ void wait_for_key() {
 
 void exit_process(unsigned status) { ExitProcess(status); }
 
-} // namespace platform
+} // namespace line_reader::platform

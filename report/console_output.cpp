@@ -9,7 +9,8 @@ std::uint32_t write_text(const char* text) {
   std::uint32_t done = 0;
   while (done < length) {
     std::uint32_t written = 0;
-    if (!platform::write_standard_output(text + done, length - done, written) || written == 0) break;
+    if (!line_reader::platform::write_standard_output(text + done, length - done, written) || written == 0)
+      break;
     done += written;
   }
   return done;

@@ -7,10 +7,10 @@
 int main() {
   // A reader that goes away early or an output that is full must not end the
   // run or change its status.
-  platform::ignore_write_failure_signals();
+  line_reader::platform::ignore_write_failure_signals();
   run_report();
   write_text("Press any key to continue ...");
-  platform::wait_for_key();
+  line_reader::platform::wait_for_key();
   write_text("\r\n");
-  platform::exit_process(0);
+  line_reader::platform::exit_process(0);
 }

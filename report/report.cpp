@@ -20,7 +20,7 @@ void write_count(std::uint32_t value, const char* text) {
 } // namespace
 
 void report_file(LineRecord& record, const char* name, const FileTexts& texts) {
-  platform::zero_memory(&record, sizeof record);
+  line_reader::platform::zero_memory(&record, sizeof record);
   // Neither result matters here: a record that did not load stays empty and
   // reports zeros, and a failed build leaves zeros too.
   load_text_file(name, &record);

@@ -13,7 +13,7 @@
 
 namespace {
 
-using namespace platform::faults;
+using namespace line_reader::platform::faults;
 
 class Faults : public testing::Test {
 protected:

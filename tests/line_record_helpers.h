@@ -11,8 +11,8 @@
 
 inline LineRecord record_holding(std::string_view bytes) {
   LineRecord record{};
-  record.buffer_block = platform::block_allocate_zeroed(file_buffer_bytes(bytes.size()));
-  record.buffer = static_cast<char*>(platform::block_lock(record.buffer_block));
+  record.buffer_block = line_reader::platform::block_allocate_zeroed(file_buffer_bytes(bytes.size()));
+  record.buffer = static_cast<char*>(line_reader::platform::block_lock(record.buffer_block));
   record.size = static_cast<std::uint32_t>(bytes.size());
   std::memcpy(record.buffer, bytes.data(), bytes.size());
   return record;

@@ -9,7 +9,14 @@
 #include "line_reader/scan_variants.h"
 #include "reference_index.h"
 
+namespace line_reader {
+// Names the variant in test names and messages.
+void PrintTo(ScanVariant variant, std::ostream* out) { *out << scan_variant_name(variant); }
+} // namespace line_reader
+
 namespace {
+
+using namespace line_reader;
 
 // Runs one variant over the data and checks everything it produces against the
 // reference: the count, every entry, the trailing flag and the statistics.
