@@ -1,18 +1,24 @@
+#include "line_reader/load_file.h"
 #include "line_reader/text_file.h"
 #include "platform/platform.h"
+
+#include <cstring>
+
+namespace line_reader::detail {
 
 namespace {
 
 // Reads exactly `size` bytes: short and interrupted reads are continued, and a
 // read error or an early end of file is a failure, never zeros in place of data.
-bool read_whole(line_reader::platform::Handle file, char* into, std::uint32_t size) {
+errc read_whole(platform::Handle file, char* into, std::uint32_t size) {
   std::uint32_t done = 0;
   while (done < size) {
     std::uint32_t got = 0;
-    if (!line_reader::platform::read_file(file, into + done, size - done, got) || got == 0) return false;
+    if (!platform::read_file(file, into + done, size - done, got)) return errc::read_error;
+    if (got == 0) return errc::changed_while_reading;
     done += got;
   }
-  return true;
+  return errc{};
 }
 
 bool is_empty(const LineRecord& record) {
@@ -23,38 +29,81 @@ bool is_empty(const LineRecord& record) {
          record.current_length == 0 && record.current_line == nullptr;
 }
 
+// A zero-filled buffer of the loader's form for `size` data bytes, locked.
+char* new_buffer(std::uint64_t size, platform::Handle& block) {
+  block = platform::block_allocate_zeroed(file_buffer_bytes(size));
+  char* data = block == 0 ? nullptr : static_cast<char*>(platform::block_lock(block));
+  if (data == nullptr && block != 0) {
+    platform::block_free(block);
+    block = 0;
+  }
+  return data;
+}
+
+void free_buffer(platform::Handle block) {
+  platform::block_unlock(block);
+  platform::block_free(block);
+}
+
+errc reason(platform::OpenFailure failure) {
+  switch (failure) {
+  case platform::OpenFailure::missing: return errc::changed_while_reading; // it was there at the lookup
+  case platform::OpenFailure::not_regular: return errc::not_a_regular_file;
+  default: return errc::no_access;
+  }
+}
+
 } // namespace
 
-std::uint32_t load_text_file(const char* name, LineRecord* record) {
-  // Anything else still names a buffer, a table or lines of another file.
-  if (name == nullptr || record == nullptr || !is_empty(*record)) return 0;
+errc load_file(const char* name, LineRecord* record) {
+  // Anything but the empty record still names a buffer, a table or lines of
+  // another file. (The owner type's record is always empty here.)
+  if (record == nullptr || !is_empty(*record)) return errc::no_access;
   std::uint64_t size = 0;
-  if (!line_reader::platform::find_file_size(name, size) || size > max_text_file_size) return 0;
+  if (name == nullptr || !platform::find_file_size(name, size)) return errc::not_found;
+  if (size > max_text_file_size) return errc::too_large;
 
   // The size that decides the load is the opened file's: a file renamed over
   // the name since the lookup is refused, not read as far as the old size.
   std::uint64_t opened_size = 0;
-  const line_reader::platform::Handle file =
-      line_reader::platform::open_regular_file_for_reading(name, opened_size);
-  if (file == 0) return 0;
+  platform::OpenFailure failure = platform::OpenFailure::none;
+  const platform::Handle file = platform::open_regular_file_for_reading(name, opened_size, failure);
+  if (file == 0) return reason(failure);
   if (opened_size != size) {
-    line_reader::platform::close_handle(file);
-    return 0;
+    platform::close_handle(file);
+    return errc::changed_while_reading;
   }
 
-  const line_reader::platform::Handle block =
-      line_reader::platform::block_allocate_zeroed(file_buffer_bytes(size));
-  char* data = block == 0 ? nullptr : static_cast<char*>(line_reader::platform::block_lock(block));
+  platform::Handle block = 0;
+  char* data = new_buffer(size, block);
   const auto size32 = static_cast<std::uint32_t>(size);
-  const bool loaded = data != nullptr && read_whole(file, data, size32);
-  line_reader::platform::close_handle(file);
-  if (!loaded) {
-    if (data != nullptr) line_reader::platform::block_unlock(block);
-    if (block != 0) line_reader::platform::block_free(block);
-    return 0;
+  const errc read = data == nullptr ? errc::no_memory : read_whole(file, data, size32);
+  platform::close_handle(file);
+  if (read != errc{}) {
+    if (data != nullptr) free_buffer(block);
+    return read;
   }
   record->buffer_block = block;
   record->buffer = data;
   record->size = size32;
-  return 1;
+  return errc{};
+}
+
+errc copy_into_record(const char* bytes, std::size_t size, LineRecord* record) {
+  if (record == nullptr || !is_empty(*record)) return errc::no_access;
+  if (size > max_text_file_size) return errc::too_large;
+  platform::Handle block = 0;
+  char* data = new_buffer(size, block);
+  if (data == nullptr) return errc::no_memory;
+  if (size != 0) std::memcpy(data, bytes, size);
+  record->buffer_block = block;
+  record->buffer = data;
+  record->size = static_cast<std::uint32_t>(size);
+  return errc{};
+}
+
+} // namespace line_reader::detail
+
+std::uint32_t load_text_file(const char* name, LineRecord* record) {
+  return line_reader::detail::load_file(name, record) == line_reader::errc{} ? 1 : 0;
 }

@@ -28,11 +28,13 @@ void zero_memory(void* memory, std::size_t bytes);
 
 // Looks `name` up and reports its whole size; false when nothing has that name.
 bool find_file_size(const char* name, std::uint64_t& size);
+// Why a file was not opened.
+enum class OpenFailure { none, missing, not_regular, denied };
 // Opens `name` for reading when it is a regular file, and reports the size of
 // the file actually opened, which another file renamed over the name since a
-// lookup may have changed; 0 otherwise. Never waits: a FIFO or device is
-// refused, not opened and read.
-Handle open_regular_file_for_reading(const char* name, std::uint64_t& size);
+// lookup may have changed; 0 and the reason otherwise. Never waits: a FIFO or
+// device is refused, not opened and read.
+Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, OpenFailure& failure);
 // One read of up to `bytes` bytes; `got` is 0 at the end of the file. False on
 // a read error. Interrupted reads are retried inside.
 bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got);

@@ -141,19 +141,24 @@ bool find_file_size(const char* name, std::uint64_t& size) {
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name, std::uint64_t& size) {
+Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, OpenFailure& failure) {
 #ifdef LINE_READER_FAULT_INJECTION
   if (plan.before_open != nullptr) plan.before_open();
 #endif
   // O_NONBLOCK keeps the open itself from waiting for a FIFO's writer; the
   // type check then refuses anything that is not a regular file.
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return 0;
+  if (fd < 0) {
+    failure = errno == ENOENT || errno == ENOTDIR ? OpenFailure::missing : OpenFailure::denied;
+    return 0;
+  }
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    failure = OpenFailure::not_regular;
     close(fd);
     return 0;
   }
+  failure = OpenFailure::none;
   size = static_cast<std::uint64_t>(status.st_size);
   FAULT_COUNT(open_handles, 1);
   return handle_of(fd);

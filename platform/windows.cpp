@@ -61,17 +61,26 @@ bool find_file_size(const char* name, std::uint64_t& size) {
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name, std::uint64_t& size) {
+Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, OpenFailure& failure) {
   const HANDLE file =
       CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A directory fails to open with "access denied"; the lookup tells it apart.
+    failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenFailure::missing
+              : lookup_record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY    ? OpenFailure::not_regular
+                                                                             : OpenFailure::denied;
+    return 0;
+  }
   // Pipes, consoles and devices are refused: only files on disk are read.
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
       (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+    failure = OpenFailure::not_regular;
     CloseHandle(file);
     return 0;
   }
+  failure = OpenFailure::none;
   // The open file's own size: another file may have been renamed over the
   // name since the lookup.
   size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;

@@ -1,0 +1,25 @@
+// Why a file could not be loaded and indexed, as std::error_code values of
+// the category line_reader::category().
+#pragma once
+
+#include <system_error>
+
+namespace line_reader {
+
+enum class errc {
+  not_found = 1,         // nothing has that name
+  not_a_regular_file,    // a directory, FIFO or device
+  no_access,             // it exists but cannot be opened for reading
+  too_large,             // over 4 GiB - 34 bytes, or too many lines for a 32-bit table size
+  no_memory,             // no memory for the buffer or the line table
+  read_error,            // the system failed a read
+  changed_while_reading, // replaced after its size was taken, or shorter than that size
+};
+
+const std::error_category& category() noexcept;
+
+inline std::error_code make_error_code(errc e) noexcept { return {static_cast<int>(e), category()}; }
+
+} // namespace line_reader
+
+template <> struct std::is_error_code_enum<line_reader::errc> : std::true_type {};
