@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the native build, the same tests under the
-# address and undefined-behaviour sanitizers, and a project that uses the
-# installed package. Steps whose tools are missing are skipped with a note;
-# with LINE_READER_REQUIRE_ALL=1 (as in CI) a missing tool is a failure.
+# Builds and runs every test: the native build and its tests, formatting, the
+# same tests under the address and undefined-behaviour sanitizers, a build
+# with nothing but a compiler and CMake, the installed package and the
+# examples against it, the Linux packages, fuzzing, and the 32-bit Windows
+# build with its tests under wine and its ZIP. Steps whose tools are missing
+# are skipped and listed at the end; with LINE_READER_REQUIRE_ALL=1 (as in CI)
+# a missing tool is a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
+skipped=()
 step() { printf '\n== %s ==\n' "$*"; }
 skip() {
   if [ "${LINE_READER_REQUIRE_ALL:-0}" = 1 ]; then echo "missing: $*" >&2; exit 1; fi
   echo "skipped: $*"
+  skipped+=("$*")
+}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# build_examples PREFIX DIR: the README's examples against the package
+# installed under PREFIX, run on a small notes.txt.
+build_examples() {
+  cmake -S examples -B "$2" -DCMAKE_PREFIX_PATH="$1" >/dev/null
+  cmake --build "$2" -j "$jobs"
+  printf 'first line\r\n\r\nthe longest line\r\nlast' >"$2/notes.txt"
+  (cd "$2" && ./record_example && ./indexed_file_example && ./own_platform_names)
 }
 
 step "native build and tests"
@@ -31,14 +47,46 @@ cmake --preset sanitize
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
 
-step "install and use the package"
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-cmake --install build/default --prefix "$prefix/usr"
-test -x "$prefix/usr/bin/line_report"
-cmake -S tests/package_consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix/usr"
-cmake --build "$prefix/consumer"
-"$prefix/consumer/consumer"
+step "build with nothing but a compiler and CMake"
+cmake -S . -B "$scratch/bare" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
+cmake --build "$scratch/bare" -j "$jobs" --target line_report
+(cd samples && "$scratch/bare/report/line_report" </dev/null | cmp - <(../build/default/report/line_report </dev/null))
+echo "the program built and ran without GoogleTest and Google Benchmark"
+
+step "install, symbols, and the examples against the package"
+cmake --install build/default --prefix "$scratch/usr"
+test -x "$scratch/usr/bin/line_report"
+scripts/check-symbols.sh "$scratch/usr/lib/libline_reader.a"
+build_examples "$scratch/usr" "$scratch/examples"
+# The pkg-config file alone is enough for a plain compiler call.
+if command -v pkg-config >/dev/null; then
+  g++ -std=c++17 examples/indexed_file_example.cpp -o "$scratch/from_pkg_config" \
+    $(PKG_CONFIG_PATH="$scratch/usr/lib/pkgconfig" pkg-config --cflags --libs line_reader)
+  (cd "$scratch/examples" && "$scratch/from_pkg_config" >/dev/null)
+  echo "built and ran an example with pkg-config's flags"
+else
+  skip "pkg-config (Debian: pkg-config)"
+fi
+# The README's record example is built verbatim.
+awk '/^```cpp$/ { inside = 1; next } /^```$/ { inside = 0 } inside' README.md | head -n "$(wc -l <examples/record_example.cpp)" |
+  cmp - examples/record_example.cpp
+
+step "Linux packages"
+if command -v dpkg-deb >/dev/null; then
+  cpack --preset default
+  packages=build/default/packages
+  tar -tzf "$packages"/line-reader-*-Linux.tar.gz >"$scratch/tgz.txt"
+  for file in bin/line_report lib/libline_reader.a include/line_reader/indexed_file.h include/line_reader/version.h \
+    lib/cmake/line_reader/line_reader-config.cmake lib/pkgconfig/line_reader.pc; do
+    grep -q "/$file\$" "$scratch/tgz.txt" || { echo "the TGZ lacks $file" >&2; exit 1; }
+  done
+  dpkg-deb -x "$packages"/line-reader_*.deb "$scratch/deb"
+  test -x "$scratch/deb/usr/bin/line_report"
+  build_examples "$scratch/deb/usr" "$scratch/deb-examples"
+  echo "the TGZ holds the program, library, headers, CMake and pkg-config files; the DEB's serve the examples"
+else
+  skip "dpkg-deb, for the DEB package"
+fi
 
 step "fuzzing from the seed corpus (${LINE_READER_FUZZ_SECONDS:=30} s a target)"
 if command -v clang++ >/dev/null; then
@@ -46,7 +94,7 @@ if command -v clang++ >/dev/null; then
   cmake --build --preset fuzz -j "$jobs"
   for target in line_reader decimal; do
     # New inputs go to a scratch directory; the checked-in seeds stay as they are.
-    found=$(mktemp -d -p "$prefix")
+    found=$(mktemp -d -p "$scratch")
     (cd "$found" && "$OLDPWD/build/fuzz/fuzz/fuzz_$target" -max_total_time="$LINE_READER_FUZZ_SECONDS" \
       -max_len=4096 -print_final_stats=1 "$found" "$OLDPWD/fuzz/corpus/$target" 2>&1 | tail -n 12)
   done
@@ -62,7 +110,7 @@ if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/nul
   mode=$(scripts/i386-execution.sh | tail -n 1)
   echo "32-bit x86 programs run here: $mode"
   export WINEDEBUG=-all
-  export WINEPREFIX="$prefix/wine"
+  export WINEPREFIX="$scratch/wine"
   cmake --preset windows-i686
   cmake --build --preset windows-i686 -j "$jobs"
   exe=build/windows-i686/report/line_report.exe
@@ -73,9 +121,29 @@ if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/nul
   timeout 900 wineboot -i >/dev/null 2>&1 || echo "wineboot: status $? (the tests will tell whether wine works)"
   ctest --preset windows-i686
   echo "Windows tests ran under wine, 32-bit x86 $mode"
+
+  # The ZIP for Windows users: the stripped program, the samples, a README;
+  # it needs no DLL beyond the system's.
+  cpack --preset windows-i686
+  zip=$(ls build/windows-i686/packages/line-reader-*-windows-i686.zip)
+  unzip -q -d "$scratch/zip" "$zip"
+  root=$(ls -d "$scratch"/zip/*/)
+  for file in bin/line_report.exe samples/testbrok.txt samples/testworked.txt README.txt; do
+    test -f "$root/$file" || { echo "the ZIP lacks $file" >&2; exit 1; }
+  done
+  kind=$(file -b "$root/bin/line_report.exe")
+  case "$kind" in *"PE32 executable (console) Intel 80386"*) ;; *) echo "ZIP: $kind" >&2; exit 1 ;; esac
+  dlls=$(i686-w64-mingw32-objdump -p "$root/bin/line_report.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
+  [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || { echo "the exe imports $dlls" >&2; exit 1; }
+  echo "$(basename "$zip"): $(stat -c %s "$root/bin/line_report.exe")-byte stripped exe, imports $dlls"
 else
   skip "the i686 mingw-w64 cross compiler or wine (Debian: g++-mingw-w64-i686 wine wine32:i386 googletest)"
 fi
 
 echo
-echo "all tests passed"
+if [ ${#skipped[@]} -eq 0 ]; then
+  echo "all tests passed, no step skipped"
+else
+  echo "the tests that ran passed; skipped steps:"
+  printf '  %s\n' "${skipped[@]}"
+fi
