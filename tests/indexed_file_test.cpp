@@ -74,7 +74,7 @@ TEST(IndexedFile, OpenSaysWhyItFailed) {
   TempDirectory dir;
   std::filesystem::create_directory(dir.path() / "directory");
   const std::string huge = dir.write("huge.txt", "");
-  std::filesystem::resize_file(huge, std::uint64_t{1} << 32);
+  if (TempDirectory::huge_files_allowed()) std::filesystem::resize_file(huge, std::uint64_t{1} << 32);
   const struct {
     std::string name;
     line_reader::errc reason;
@@ -84,6 +84,7 @@ TEST(IndexedFile, OpenSaysWhyItFailed) {
       {huge, line_reader::errc::too_large},
   };
   for (const auto& c : cases) {
+    if (c.name == huge && !TempDirectory::huge_files_allowed()) continue;
     std::error_code error;
     const IndexedFile file = IndexedFile::open(c.name.c_str(), error);
     EXPECT_EQ(error, c.reason) << c.name << ": " << error.message();
