@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times load plus index of a generated 1 GiB text in the page cache against
-# `wc -l` on the same file, several runs each, and prints the ratio.
+# `wc -l` on the same file, several runs each, and prints both means, their
+# standard deviations and the ratio of the means.
 # Usage: bench/compare.sh [BUILD_DIR]   (default build/default; needs hyperfine)
 set -euo pipefail
 build=${1:-build/default}
@@ -15,7 +16,9 @@ trap 'rm -f "$json"' EXIT
 hyperfine --warmup 2 --runs 10 --export-json "$json" "$tool $file" "wc -l $file"
 python3 - "$json" <<'PY' 2>/dev/null || awk 'BEGIN { print "(python3 missing: read the means above)" }'
 import json, sys
-r = json.load(open(sys.argv[1]))["results"]
-ours, wc = r[0]["mean"], r[1]["mean"]
-print(f"load + index: {ours*1000:.0f} ms, wc -l: {wc*1000:.0f} ms, ratio {ours/wc:.2f}")
+ours, wc = json.load(open(sys.argv[1]))["results"]
+print(f"load + index: mean {ours['mean']*1000:.0f} ms, sigma {ours['stddev']*1000:.0f} ms "
+      f"({ours['stddev']/ours['mean']*100:.0f}% of the mean)")
+print(f"wc -l:        mean {wc['mean']*1000:.0f} ms, sigma {wc['stddev']*1000:.0f} ms")
+print(f"ratio of the means: {ours['mean']/wc['mean']:.2f}")
 PY

@@ -4,7 +4,8 @@
 //
 // Input: byte 0 picks the data's distance from a 16-byte boundary (low four
 // bits) and how many command pairs follow (the rest); then pairs of (command
-// 0..7, line number hint); the remaining bytes are the data.
+// 0..7 in the low three bits, the block stage to run it with in the rest;
+// line number hint); the remaining bytes are the data.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "line_reader/line_reader.h"
+#include "line_reader/scan_variants.h"
 #include "line_reader/text_file.h"
 #include "platform/platform.h"
 #include "reference_index.h"
@@ -103,6 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     const std::uint32_t line_number = hint == 255  ? 0xFFFFFFFFu
                                       : hint < 128 ? hint % 8
                                                    : line_count + hint % 4 - 1;
+    const auto variants = line_reader::available_scan_variants();
+    line_reader::select_scan_variant(variants[(program[2 * k] >> 3) % variants.size()]);
     record.command = code;
     record.line_number = line_number;
     LineRecord before = record;

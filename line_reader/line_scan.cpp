@@ -68,6 +68,14 @@ struct Sse2PairMaskBlock {
   static std::uint32_t breaks(const char* b) { return pair_mask16(b) | pair_mask16(b + 16) << 16; }
 };
 
+// 32-bit masks: the 32-bit target has no 64-bit bit scan.
+struct Sse2Pairs {
+  using Mask = std::uint32_t;
+  static constexpr bool two_passes_when_dense = false;
+  static Mask mask(const char* b) { return Sse2PairMaskBlock::breaks(b); }
+  static std::uint32_t mask32(const char* b) { return Sse2PairMaskBlock::breaks(b); }
+};
+
 // Counts the breaks in the blocks from `from` to `to` without leaving the
 // vector registers: a match compares to -1, so subtracting the compare adds
 // one to a byte counter; the counters are summed every 255 blocks, before a
@@ -120,7 +128,7 @@ template <class Block> std::uint32_t index_with(LineRecord* record) {
 // The variants built in, in order of speed; the AVX2 one only where the
 // processor runs it.
 struct Variants {
-  ScanVariant list[4];
+  ScanVariant list[5];
   std::size_t count = 0;
   Variants() {
     list[count++] = ScanVariant::portable;
@@ -130,6 +138,11 @@ struct Variants {
 #endif
 #if LINE_READER_HAVE_AVX2
     if (__builtin_cpu_supports("avx2")) list[count++] = ScanVariant::avx2_pair_mask;
+#endif
+#if LINE_READER_HAVE_AVX512
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512vbmi2"))
+      list[count++] = ScanVariant::avx512_pair_mask;
 #endif
   }
 };
@@ -151,6 +164,7 @@ const char* scan_variant_name(ScanVariant variant) {
   case ScanVariant::sse2_cr_mask: return "sse2_cr_mask";
   case ScanVariant::sse2_pair_mask: return "sse2_pair_mask";
   case ScanVariant::avx2_pair_mask: return "avx2_pair_mask";
+  case ScanVariant::avx512_pair_mask: return "avx512_pair_mask";
   }
   return "unknown";
 }
@@ -164,6 +178,9 @@ std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32
 #if LINE_READER_HAVE_AVX2
   case ScanVariant::avx2_pair_mask: return detail::count_crlf_avx2(data, size);
 #endif
+#if LINE_READER_HAVE_AVX512
+  case ScanVariant::avx512_pair_mask: return detail::count_crlf_avx512(data, size);
+#endif
   default: return count_with<PortableBlock>(data, size);
   }
 }
@@ -172,10 +189,13 @@ std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record) {
   switch (variant) {
 #if LINE_READER_HAVE_SSE2
   case ScanVariant::sse2_cr_mask: return index_with<Sse2CrMaskBlock>(record);
-  case ScanVariant::sse2_pair_mask: return index_with_pairs<Sse2PairMaskBlock::breaks>(record);
+  case ScanVariant::sse2_pair_mask: return index_with_pairs<Sse2Pairs>(record);
 #endif
 #if LINE_READER_HAVE_AVX2
   case ScanVariant::avx2_pair_mask: return detail::build_line_index_avx2(record);
+#endif
+#if LINE_READER_HAVE_AVX512
+  case ScanVariant::avx512_pair_mask: return detail::build_line_index_avx512(record);
 #endif
   default: return index_with<PortableBlock>(record);
   }

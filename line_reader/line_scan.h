@@ -20,6 +20,9 @@ std::uint32_t count_crlf(const char* data, std::uint32_t size);
 // they held before. The table must have room for
 // count_crlf(buffer, size) + 1 entries. Returns 1 when a trailing line (text
 // after the last break, in data whose last byte is not LF) was recorded.
+// When table_bytes states the table's size, (count + 1) * sizeof(LineEntry),
+// as the build sets it, the fill may use the table's tail as scratch space
+// and runs faster; with table_bytes 0 it writes only the entries.
 std::uint32_t build_line_index(LineRecord* record);
 
 // Makes `entry` the longest line when `length` is strictly greater than

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "line_reader/entries_avx2.h"
 #include "line_reader/scan_engine.h"
 
 namespace {
@@ -18,6 +19,17 @@ inline std::uint32_t pair_mask32(const char* b) {
       _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 1)), _mm256_set1_epi8(LF));
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(crs, lfs)));
 }
+
+struct Avx2Pairs {
+  using Mask = std::uint64_t;
+  static constexpr bool two_passes_when_dense = true;
+  static Mask mask(const char* b) { return pair_mask32(b) | std::uint64_t{pair_mask32(b + 32)} << 32; }
+  static std::uint32_t mask32(const char* b) { return pair_mask32(b); }
+
+  static const std::uint32_t* entries(IndexSink& sink, const std::uint32_t* q, const std::uint32_t* end) {
+    return entries_avx2(sink, q, end);
+  }
+};
 
 // As the SSE2 counter: byte counters summed every 255 blocks.
 std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t to) {
@@ -49,5 +61,5 @@ std::uint32_t line_reader::detail::count_crlf_avx2(const char* data, std::uint32
 }
 
 std::uint32_t line_reader::detail::build_line_index_avx2(LineRecord* record) {
-  return index_with_pairs<pair_mask32>(record);
+  return index_with_pairs<Avx2Pairs>(record);
 }

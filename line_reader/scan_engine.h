@@ -150,8 +150,213 @@ std::uint32_t trailing_line(LineRecord* record, const IndexSink& sink, bool comp
 
 IndexSink index_sink(LineRecord* record) { return {record->buffer, record->table, record->table, 0, 0, 0}; }
 
-// The tuned scanners over a block counter `count_blocks(data, from, to)` and
-// a block stage `pair_mask(block)`.
+// Break positions in scan order, into an array sized to exactly the number of
+// breaks that the count pass found; no write passes its end.
+struct PositionSink {
+  std::uint32_t* out;
+  std::uint32_t* end;
+
+  void one(std::uint32_t q) {
+    if (out != end) *out++ = q;
+  }
+
+  // The set bits of `mask`, lowest first, as positions from `base`. While 16
+  // slots or more remain, a first group of slots (four for sparse breaks,
+  // eight for dense ones), and a second when the mask holds more bits, are
+  // written without asking: a slot past the last real bit is overwritten by
+  // the next mask's (countr_zero of an empty mask gives the mask's width, a
+  // harmless value), and every slot lies inside the array. Only the last few
+  // slots take the careful loop. The group size keeps the branch on the bit
+  // count predictable for the text's density.
+  template <bool dense, class Mask> void each_bit(std::uint32_t base, Mask mask) {
+    constexpr int group = dense ? 8 : 4;
+    if (end - out < 2 * group) {
+      for (; mask != 0; mask &= mask - 1)
+        one(base + static_cast<std::uint32_t>(std::countr_zero(mask)));
+      return;
+    }
+#if defined(__POPCNT__)
+    // The slots' addresses do not wait for each other.
+    const int bits = std::popcount(mask);
+    for (int i = 0; i < group; ++i) {
+      out[i] = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      mask &= mask - 1;
+    }
+    if (bits > group) {
+      for (int i = group; i < 2 * group; ++i) {
+        out[i] = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+        mask &= mask - 1;
+      }
+    }
+    out += bits < 2 * group ? bits : 2 * group;
+#else
+    // Without a popcount instruction each slot moves on only past a real bit.
+    for (int i = 0; i < group; ++i) {
+      *out = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      out += mask != 0;
+      mask &= mask - 1;
+    }
+    if (mask == 0) return;
+    for (int i = 0; i < group; ++i) {
+      *out = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      out += mask != 0;
+      mask &= mask - 1;
+    }
+#endif
+    for (; mask != 0 && out != end; mask &= mask - 1)
+      *out++ = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+  }
+};
+
+// Joins per-lane longest lines into the sink's: the longest length, and the
+// smallest line number that has it (each lane holds the first of its own).
+inline void join_lanes(IndexSink& sink, const std::uint32_t* longest, const std::uint32_t* at, int lanes) {
+  for (int lane = 0; lane < lanes; ++lane) {
+    if (longest[lane] > sink.longest_length ||
+        (longest[lane] == sink.longest_length && longest[lane] != 0 && at[lane] < sink.longest_line)) {
+      sink.longest_length = longest[lane];
+      sink.longest_line = at[lane];
+    }
+  }
+}
+
+#if defined(__SSE2__)
+// The entries of the positions [q, end), four at a time, from the sink's
+// cursor on; returns where it stopped (fewer than four left). Each lane keeps
+// the first of its longest lines, so that the earliest of equal lengths
+// still wins when the lanes are joined. Every store covers whole entries,
+// their padding included, and entry i still ends before position i + 1.
+inline const std::uint32_t* entries_from_positions(IndexSink& sink, const std::uint32_t* q,
+                                                   const std::uint32_t* end) {
+  if (end - q < 4) return q;
+  const __m128i bias = _mm_set1_epi32(static_cast<int>(0x80000000u)); // unsigned compares, signed
+  const __m128i two = _mm_set1_epi32(2);
+  const __m128i four = _mm_set1_epi32(4);
+  __m128i previous = _mm_set1_epi32(static_cast<int>(sink.line_start - 2)); // lane 3: the last break
+  __m128i longest = bias;                                                   // 0, biased
+  __m128i longest_at = _mm_setzero_si128();
+  __m128i number = _mm_setr_epi32(1, 2, 3, 4); // line numbers in the lanes
+  const auto index = static_cast<std::uint32_t>(sink.cursor - sink.table);
+  number = _mm_add_epi32(number, _mm_set1_epi32(static_cast<int>(index)));
+  auto* out = reinterpret_cast<__m128i*>(sink.cursor);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  const __m128i base = _mm_set1_epi64x(static_cast<long long>(reinterpret_cast<std::uintptr_t>(sink.data)));
+#else
+  const __m128i base = _mm_set1_epi32(static_cast<int>(reinterpret_cast<std::uintptr_t>(sink.data)));
+#endif
+  for (; end - q >= 4; q += 4) {
+    const __m128i breaks = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    // Each line starts two bytes after the break before it.
+    const __m128i before = _mm_or_si128(_mm_slli_si128(breaks, 4), _mm_srli_si128(previous, 12));
+    const __m128i starts = _mm_add_epi32(before, two);
+    const __m128i lengths = _mm_sub_epi32(breaks, starts);
+    previous = breaks;
+    const __m128i biased = _mm_xor_si128(lengths, bias);
+    const __m128i longer = _mm_cmpgt_epi32(biased, longest);
+    longest = _mm_or_si128(_mm_and_si128(longer, biased), _mm_andnot_si128(longer, longest));
+    longest_at = _mm_or_si128(_mm_and_si128(longer, number), _mm_andnot_si128(longer, longest_at));
+    number = _mm_add_epi32(number, four);
+#if UINTPTR_MAX > 0xFFFFFFFFu
+    // 16-byte entries: address, length, zero padding.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i starts_low = _mm_add_epi64(_mm_unpacklo_epi32(starts, zero), base);
+    const __m128i starts_high = _mm_add_epi64(_mm_unpackhi_epi32(starts, zero), base);
+    const __m128i lengths_low = _mm_unpacklo_epi32(lengths, zero);
+    const __m128i lengths_high = _mm_unpackhi_epi32(lengths, zero);
+    _mm_storeu_si128(out + 0, _mm_unpacklo_epi64(starts_low, lengths_low));
+    _mm_storeu_si128(out + 1, _mm_unpackhi_epi64(starts_low, lengths_low));
+    _mm_storeu_si128(out + 2, _mm_unpacklo_epi64(starts_high, lengths_high));
+    _mm_storeu_si128(out + 3, _mm_unpackhi_epi64(starts_high, lengths_high));
+    out += 4;
+#else
+    // 8-byte entries: address, length.
+    const __m128i addresses = _mm_add_epi32(starts, base);
+    _mm_storeu_si128(out + 0, _mm_unpacklo_epi32(addresses, lengths));
+    _mm_storeu_si128(out + 1, _mm_unpackhi_epi32(addresses, lengths));
+    out += 2;
+#endif
+  }
+  sink.cursor = reinterpret_cast<LineEntry*>(out);
+  sink.line_start = q[-1] + 2;
+  alignas(16) std::uint32_t lane_longest[4];
+  alignas(16) std::uint32_t lane_at[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lane_longest), _mm_xor_si128(longest, bias));
+  _mm_store_si128(reinterpret_cast<__m128i*>(lane_at), longest_at);
+  join_lanes(sink, lane_longest, lane_at, 4);
+  return q;
+}
+#endif
+
+// Decoding depends on the density of breaks, which the count tells before a
+// byte is read: more than two in 64 bytes is dense.
+inline bool is_dense(std::uint32_t count, std::uint32_t size) { return std::uint64_t{count} * 32 > size; }
+
+// Break positions of the whole scan into `found`, with the block stage's own
+// decoder where it brings one.
+template <class Pairs, bool dense> bool decode_blocks(const LineRecord* record, PositionSink& found) {
+  using Mask = typename Pairs::Mask;
+  const auto decode = [&found](std::uint32_t base, Mask mask) {
+    if constexpr (requires { Pairs::decode(found, base, mask); }) {
+      Pairs::decode(found, base, mask);
+    } else {
+      found.each_bit<dense>(base, mask);
+    }
+  };
+  const char* data = record->buffer;
+  return scan(data, record->size, found, [&](std::uint32_t from, std::uint32_t to) {
+    constexpr std::uint32_t width = sizeof(Mask) * 8; // bytes a mask covers
+    constexpr std::uint32_t per_step = 128 / width;
+    // 128 bytes a step; a step without a break is passed over at once, which
+    // long lines gain most from.
+    for (; to - from >= 128; from += 128) {
+      Mask masks[per_step];
+      Mask any = 0;
+      for (std::uint32_t i = 0; i < per_step; ++i)
+        any |= masks[i] = Pairs::mask(data + from + i * width);
+      if (any == 0) continue;
+      for (std::uint32_t i = 0; i < per_step; ++i)
+        decode(from + i * width, masks[i]);
+    }
+    for (; to - from >= width; from += width)
+      decode(from, Pairs::mask(data + from));
+    if (from < to) found.each_bit<dense>(from, Pairs::mask32(data + from));
+  });
+}
+
+// The fill in two passes, for a table whose size the record states: the
+// block stage decodes break positions into the table's last
+// 4 * count bytes, then the entries are written from the front. Entry i ends
+// before position i + 1 begins (an entry is at least twice a position's
+// size), so no position is overwritten before it is read. Decoding without
+// the entries' chain of line starts, and the entries without the bit
+// scanning, halves the instructions per line on prose.
+template <class Pairs> std::uint32_t index_in_two_passes(LineRecord* record, std::uint32_t count) {
+  auto* positions =
+      reinterpret_cast<std::uint32_t*>(reinterpret_cast<char*>(record->table) + record->table_bytes) - count;
+  PositionSink found{positions, positions + count};
+  const bool dense = is_dense(count, record->size);
+  const bool completed =
+      dense ? decode_blocks<Pairs, true>(record, found) : decode_blocks<Pairs, false>(record, found);
+  IndexSink sink = index_sink(record);
+  const std::uint32_t* q = positions;
+  if constexpr (requires { Pairs::entries(sink, q, q); }) q = Pairs::entries(sink, q, found.out);
+#if defined(__SSE2__)
+  q = entries_from_positions(sink, q, found.out);
+#endif
+  for (; q != found.out; ++q)
+    sink.one(*q);
+  return trailing_line(record, sink, completed);
+}
+
+// The breaks that a table of the record's stated size has room for, or 0
+// when the record does not state it (a caller of build_line_index may leave
+// table_bytes 0) or the table is too small for the two-pass fill to pay.
+inline std::uint32_t stated_breaks(const LineRecord* record) {
+  const std::uint32_t entries = record->table_bytes / sizeof(LineEntry);
+  return entries > 16 ? entries - 1 : 0;
+}
+
+// The tuned counter over a block counter `count_blocks(data, from, to)`.
 template <std::uint32_t (*count_blocks)(const char*, std::uint32_t, std::uint32_t)>
 std::uint32_t count_with_pairs(const char* data, std::uint32_t size) {
   CountSink sink;
@@ -160,11 +365,21 @@ std::uint32_t count_with_pairs(const char* data, std::uint32_t size) {
   return sink.count;
 }
 
-template <std::uint32_t (*pair_mask)(const char*)> std::uint32_t index_with_pairs(LineRecord* record) {
+// The tuned index over a `Pairs` block stage, in two passes where the record
+// states its table's size, else in one.
+//
+// A `Pairs` block stage gives `mask32(b)`, the break mask of the 32 bytes at
+// b, and `mask(b)` for a `Mask`'s width in bytes (32 or 64).
+template <class Pairs> std::uint32_t index_with_pairs(LineRecord* record) {
+  // Where a block stage decodes dense breaks no faster in two passes (SSE2,
+  // without popcount), it keeps to one.
+  if (const std::uint32_t count = stated_breaks(record);
+      count != 0 && (Pairs::two_passes_when_dense || !is_dense(count, record->size)))
+    return index_in_two_passes<Pairs>(record, count);
   IndexSink sink = index_sink(record);
   const char* data = record->buffer;
   const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
-    index_blocks<pair_mask>(sink, data, from, to);
+    index_blocks<Pairs::mask32>(sink, data, from, to);
   });
   return trailing_line(record, sink, completed);
 }
@@ -176,4 +391,7 @@ namespace line_reader::detail {
 // where the processor has it.
 std::uint32_t count_crlf_avx2(const char* data, std::uint32_t size);
 std::uint32_t build_line_index_avx2(LineRecord* record);
+// The AVX-512 scanners, likewise.
+std::uint32_t count_crlf_avx512(const char* data, std::uint32_t size);
+std::uint32_t build_line_index_avx512(LineRecord* record);
 } // namespace line_reader::detail

@@ -11,10 +11,12 @@
 namespace line_reader {
 
 enum class ScanVariant {
-  portable,       // byte compares, no vector instructions
-  sse2_cr_mask,   // SSE2 CR mask, each CR checked against the byte after it
-  sse2_pair_mask, // SSE2 CR mask and LF mask joined, only real breaks visited
-  avx2_pair_mask, // the same with AVX2 compares, where the processor has them
+  portable,         // byte compares, no vector instructions
+  sse2_cr_mask,     // SSE2 CR mask, each CR checked against the byte after it
+  sse2_pair_mask,   // SSE2 CR mask and LF mask joined, only real breaks visited
+  avx2_pair_mask,   // the same with AVX2 compares, where the processor has them
+  avx512_pair_mask, // 64-byte AVX-512 compares and a compress of the mask's bits, where the
+                    // processor has AVX-512 BW, VL and VBMI2
 };
 
 // The variants built in and supported by this processor, best last.

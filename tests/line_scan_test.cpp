@@ -23,30 +23,40 @@ using namespace line_reader;
 void expect_matches_reference(ScanVariant variant, std::string_view bytes, std::uint32_t offset) {
   PlacedData placed(bytes, offset);
   const ReferenceIndex want = reference_index(placed.data(), placed.size());
-  const std::string where = std::string(scan_variant_name(variant)) + " offset " + std::to_string(offset) +
-                            " size " + std::to_string(bytes.size());
+  const std::string what = std::string(scan_variant_name(variant)) + " offset " + std::to_string(offset) +
+                           " size " + std::to_string(bytes.size());
 
   const std::uint32_t count = count_crlf_with(variant, placed.data(), placed.size());
-  ASSERT_EQ(count, want.breaks) << where;
+  ASSERT_EQ(count, want.breaks) << what;
 
-  std::vector<LineEntry> table(count + 1, LineEntry{nullptr, 0xDEADu});
-  // Statistics left by an earlier index: the scan sets them from scratch.
-  LineRecord record{};
-  record.longest_length = 0xFFFFFFF0u;
-  record.longest_line = 99;
-  record.unterminated = 1;
-  record.buffer = placed.data();
-  record.size = placed.size();
-  record.table = table.data();
-  const std::uint32_t trailing = build_line_index_with(variant, &record);
-  ASSERT_EQ(trailing != 0, want.trailing) << where;
-  EXPECT_EQ(record.unterminated, trailing) << where;
-  EXPECT_EQ(record.longest_length, want.longest_length) << where;
-  EXPECT_EQ(record.longest_line, want.longest_line) << where;
-  ASSERT_LE(want.lines.size(), table.size()) << where;
-  for (std::size_t i = 0; i < want.lines.size(); ++i) {
-    EXPECT_EQ(table[i].start, placed.data() + want.lines[i].offset) << where << " line " << i + 1;
-    EXPECT_EQ(table[i].length, want.lines[i].length) << where << " line " << i + 1;
+  // Once as a direct caller may (the table's size not stated) and once as
+  // the build does (stated: the fill may use the table's tail as scratch).
+  for (const std::uint32_t table_bytes : {0u, (count + 1) * std::uint32_t{sizeof(LineEntry)}}) {
+    std::vector<LineEntry> table(count + 1, LineEntry{nullptr, 0xDEADu});
+    // Statistics left by an earlier index: the scan sets them from scratch.
+    LineRecord record{};
+    record.longest_length = 0xFFFFFFF0u;
+    record.longest_line = 99;
+    record.unterminated = 1;
+    record.buffer = placed.data();
+    record.size = placed.size();
+    record.table = table.data();
+    record.table_bytes = table_bytes;
+    const std::string where = what + (table_bytes == 0 ? " (size not stated)" : "");
+    const std::uint32_t trailing = build_line_index_with(variant, &record);
+    ASSERT_EQ(trailing != 0, want.trailing) << where;
+    EXPECT_EQ(record.unterminated, trailing) << where;
+    EXPECT_EQ(record.longest_length, want.longest_length) << where;
+    EXPECT_EQ(record.longest_line, want.longest_line) << where;
+    ASSERT_LE(want.lines.size(), table.size()) << where;
+    for (std::size_t i = 0; i < want.lines.size(); ++i) {
+      EXPECT_EQ(table[i].start, placed.data() + want.lines[i].offset) << where << " line " << i + 1;
+      EXPECT_EQ(table[i].length, want.lines[i].length) << where << " line " << i + 1;
+    }
+    if (want.lines.size() < table.size()) {
+      EXPECT_TRUE(table[want.lines.size()].start == nullptr && table[want.lines.size()].length == 0)
+          << where << ": the slot after the last line is cleared";
+    }
   }
 }
 

@@ -1,0 +1,87 @@
+// The block stage on AVX-512: each 64-byte block in one compare per byte
+// kind, straight into a 64-bit mask, and the mask's set bits turned into
+// positions sixteen at a time by a byte compress. This file alone is compiled
+// for AVX-512 (BW, VL, VBMI2); the processor is checked before any of it runs.
+#include <immintrin.h>
+
+#include "line_reader/entries_avx2.h"
+#include "line_reader/scan_engine.h"
+
+namespace {
+
+inline std::uint64_t pair_mask64(const char* b) {
+  const __m512i crs = _mm512_loadu_si512(b);
+  const __m512i lfs = _mm512_loadu_si512(b + 1);
+  return _mm512_cmpeq_epi8_mask(crs, _mm512_set1_epi8(CR)) &
+         _mm512_cmpeq_epi8_mask(lfs, _mm512_set1_epi8(LF));
+}
+
+inline std::uint32_t pair_mask32(const char* b) {
+  const __m256i crs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+  const __m256i lfs = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 1));
+  return _mm256_cmpeq_epi8_mask(crs, _mm256_set1_epi8(CR)) &
+         _mm256_cmpeq_epi8_mask(lfs, _mm256_set1_epi8(LF));
+}
+
+struct Avx512Pairs {
+  using Mask = std::uint64_t;
+  static constexpr bool two_passes_when_dense = true;
+  static Mask mask(const char* b) { return pair_mask64(b); }
+  static std::uint32_t mask32(const char* b) { return pair_mask32(b); }
+  static const std::uint32_t* entries(IndexSink& sink, const std::uint32_t* q, const std::uint32_t* end) {
+    return entries_avx2(sink, q, end);
+  }
+
+  // The set bits as positions: the compress packs the offsets 0..63 of the
+  // set bits into the low bytes, and each group of sixteen is widened and
+  // stored whole. Stores reach up to 16 slots past the last real bit, so
+  // they are made only while 64 slots remain; a slot past the last real bit
+  // is overwritten by the next mask's.
+  static void decode(PositionSink& found, std::uint32_t base, Mask mask) {
+    if (found.end - found.out < 64) {
+      found.each_bit<true>(base, mask);
+      return;
+    }
+    const __m512i offsets = _mm512_maskz_compress_epi8(
+        mask,
+        _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43,
+                        42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22,
+                        21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
+    const __m512i at = _mm512_set1_epi32(static_cast<int>(base));
+    const auto bits = static_cast<std::uint32_t>(_mm_popcnt_u64(mask));
+    _mm512_storeu_si512(found.out,
+                        _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_castsi512_si128(offsets)), at));
+    if (bits > 16) {
+      _mm512_storeu_si512(found.out + 16,
+                          _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(offsets, 1)), at));
+      if (bits > 32) {
+        _mm512_storeu_si512(
+            found.out + 32,
+            _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(offsets, 2)), at));
+        _mm512_storeu_si512(
+            found.out + 48,
+            _mm512_add_epi32(_mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(offsets, 3)), at));
+      }
+    }
+    found.out += bits;
+  }
+};
+
+// The breaks of the blocks from `from` to `to` (a multiple of 32 bytes).
+std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t to) {
+  std::uint64_t total = 0;
+  for (; to - from >= 64; from += 64)
+    total += static_cast<std::uint64_t>(_mm_popcnt_u64(pair_mask64(p + from)));
+  if (from < to) total += static_cast<std::uint64_t>(_mm_popcnt_u32(pair_mask32(p + from)));
+  return static_cast<std::uint32_t>(total);
+}
+
+} // namespace
+
+std::uint32_t line_reader::detail::count_crlf_avx512(const char* data, std::uint32_t size) {
+  return count_with_pairs<count_pair_blocks>(data, size);
+}
+
+std::uint32_t line_reader::detail::build_line_index_avx512(LineRecord* record) {
+  return index_with_pairs<Avx512Pairs>(record);
+}
