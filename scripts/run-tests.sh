@@ -50,11 +50,15 @@ windows_stage() {
   kind=$(file -b "$exe")
   echo "$exe: $kind"
   case "$kind" in *"PE32 executable (console) Intel 80386"*) ;; *) echo "not a 32-bit x86 console program" >&2; exit 1 ;; esac
-  # One wineserver for every start: the wine processes that the first start
-  # brings up (it also makes the prefix) serve the later ones, which then
-  # cost only their own start.
-  wineserver -p </dev/null >/dev/null 2>&1
+  # One wineserver for every start: the prefix is made, and the wine
+  # processes that it brings up (services.exe, explorer.exe and others) stay
+  # for the tests, whose starts then cost only their own.
+  mkdir -p "$WINEPREFIX"
+  wineserver -p </dev/null >/dev/null 2>&1 || echo "wineserver -p: status $? (each start then brings up its own session)"
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  started=$SECONDS
+  timeout 1200 wineboot -u </dev/null >/dev/null 2>&1 || echo "wineboot -u: status $? (the tests will tell whether wine works)"
+  echo "wine prefix made in $((SECONDS - started)) s"
   ctest --preset windows-i686
   echo "Windows tests ran under wine, 32-bit x86 $mode"
 
