@@ -71,6 +71,9 @@ struct Sse2PairMaskBlock {
 // 32-bit masks: the 32-bit target has no 64-bit bit scan.
 struct Sse2Pairs {
   using Mask = std::uint32_t;
+  // Two passes pay in cache only: on 2 MiB of prose the fill fell from 8.9 to
+  // 5.5 GB/s, on 1 MiB it rose from 8.8 to 10.0.
+  static constexpr std::uint32_t two_passes_up_to = std::uint32_t{1} << 20;
   static constexpr bool two_passes_when_dense = false;
   static Mask mask(const char* b) { return Sse2PairMaskBlock::breaks(b); }
   static std::uint32_t mask32(const char* b) { return Sse2PairMaskBlock::breaks(b); }

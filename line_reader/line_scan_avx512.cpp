@@ -25,6 +25,8 @@ inline std::uint32_t pair_mask32(const char* b) {
 
 struct Avx512Pairs {
   using Mask = std::uint64_t;
+  // Two passes pay at every size (256 MiB of prose: 10.8 to 16.9 GB/s).
+  static constexpr std::uint32_t two_passes_up_to = 0xFFFFFFFFu;
   static constexpr bool two_passes_when_dense = true;
   static Mask mask(const char* b) { return pair_mask64(b); }
   static std::uint32_t mask32(const char* b) { return pair_mask32(b); }

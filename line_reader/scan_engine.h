@@ -371,10 +371,12 @@ std::uint32_t count_with_pairs(const char* data, std::uint32_t size) {
 // A `Pairs` block stage gives `mask32(b)`, the break mask of the 32 bytes at
 // b, and `mask(b)` for a `Mask`'s width in bytes (32 or 64).
 template <class Pairs> std::uint32_t index_with_pairs(LineRecord* record) {
-  // Where a block stage decodes dense breaks no faster in two passes (SSE2,
-  // without popcount), it keeps to one.
+  // A block stage keeps to one pass where two measured slower: for dense
+  // breaks without popcount (SSE2), and above a size where the scalar decode
+  // of the masks fell behind (SSE2 and AVX2; the AVX-512 compress did not).
   if (const std::uint32_t count = stated_breaks(record);
-      count != 0 && (Pairs::two_passes_when_dense || !is_dense(count, record->size)))
+      count != 0 && record->size <= Pairs::two_passes_up_to &&
+      (Pairs::two_passes_when_dense || !is_dense(count, record->size)))
     return index_in_two_passes<Pairs>(record, count);
   IndexSink sink = index_sink(record);
   const char* data = record->buffer;
