@@ -19,7 +19,7 @@
 
 #include "baselines.h"
 #include "line_reader/line_reader.h"
-#include "line_reader/scan_variants.h"
+#include "line_reader/scan/variants.h"
 #include "line_reader/text_file.h"
 #include "platform/platform.h"
 #include "text_shapes.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "line_reader/line_reader.h"
-#include "line_reader/scan_variants.h"
+#include "line_reader/scan/variants.h"
 #include "line_reader/text_file.h"
 #include "platform/platform.h"
 #include "reference_index.h"

@@ -10,8 +10,8 @@ enum class errc {
   not_found = 1,         // nothing has that name
   not_a_regular_file,    // a directory, FIFO or device
   no_access,             // it exists but cannot be opened for reading
-  too_large,             // over 4 GiB - 34 bytes, or too many lines for a 32-bit table size
-  no_memory,             // no memory for the buffer or the line table
+  too_large,             // larger than the record (4 GiB - 34 bytes) or the address space takes
+  no_memory,             // no memory for the text or its index
   read_error,            // the system failed a read
   changed_while_reading, // replaced after its size was taken, or shorter than that size
 };

@@ -1,104 +1,249 @@
 #include "line_reader/indexed_file.h"
 
+#include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 
+#include "line_reader/line_index.h"
 #include "line_reader/load_file.h"
+#include "line_reader/scan/variants.h"
+#include "platform/platform.h"
 
 namespace line_reader {
 
 namespace {
 
-class Category : public std::error_category {
-public:
-  const char* name() const noexcept override { return "line_reader"; }
-  std::string message(int code) const override {
-    switch (static_cast<errc>(code)) {
-    case errc::not_found: return "no such file";
-    case errc::not_a_regular_file: return "not a regular file";
-    case errc::no_access: return "the file cannot be opened for reading";
-    case errc::too_large: return "the file is too large or has too many lines";
-    case errc::no_memory: return "not enough memory";
-    case errc::read_error: return "the file could not be read";
-    case errc::changed_while_reading: return "the file changed while it was being read";
+// The text is scanned 64 bytes a step and the last step reads up to 63
+// bytes past it, which the zero tail covers; the tail also ends the last
+// line as a C string.
+constexpr std::uint64_t tail_bytes = 64;
+
+// The text arrives in pieces of this size, each scanned while it is still in
+// the cache. A multiple of 64.
+constexpr std::uint32_t piece_bytes = 256 * 1024;
+
+} // namespace
+
+struct IndexedFile::State {
+  platform::Handle block = 0;
+  char* text = nullptr;
+  std::uint64_t size = 0;
+  LineEnds ends = LineEnds::crlf;
+  std::uint64_t line_count = 0;
+  std::uint64_t longest_line = 0;
+  std::uint64_t longest_length = 0;
+  bool trailing = false;   // the last line has no line end
+  bool terminated = false; // nul_terminate() has run
+  detail::LineIndex index;
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    if (block != 0) {
+      platform::block_unlock(block);
+      platform::block_free(block);
     }
-    return "unknown error";
   }
 };
 
-std::uint32_t run(LineRecord& record, std::uint32_t command) {
-  record.command = command;
-  return run_line_command(&record);
+namespace {
+
+// Feeds the scan's line starts to the index, a block at a time.
+struct Builder {
+  detail::LineEndScan scan{};
+  detail::LineIndex* index;
+  bool out_of_memory = false;
+
+  explicit Builder(detail::LineIndex& into) : index(&into) {
+    scan.staged[0] = 0; // the first line starts at the first byte
+    scan.staged_count = 1;
+    scan.take = take;
+    scan.index = this;
+  }
+
+  static void take(detail::LineEndScan& scan) {
+    auto& builder = *static_cast<Builder*>(scan.index);
+    if (!builder.out_of_memory && !builder.index->append(scan.staged, scan.staged_count))
+      builder.out_of_memory = true;
+    scan.staged_count = 0;
+  }
+
+  void stage(std::uint64_t start) {
+    scan.staged[scan.staged_count++] = start;
+    if (scan.staged_count == detail::lines_per_block) take(scan);
+  }
+};
+
+// Fills the state's buffer piece by piece with `fill(into, bytes)` (an errc)
+// and scans each piece as it arrives, then ends the index.
+template <class Fill> errc read_and_index(IndexedFile::State& state, LineEnds ends, Fill&& fill) {
+  const detail::LineEndStages stages = line_end_stages_with(selected_scan_variant());
+  const detail::LineEndStage stage = ends == LineEnds::lf ? stages.lf : stages.crlf;
+  Builder builder(state.index);
+  std::uint64_t done = 0;
+  std::uint64_t scanned = 0;
+  while (done < state.size) {
+    const std::uint64_t left = state.size - done;
+    const auto bytes = static_cast<std::uint32_t>(left < piece_bytes ? left : piece_bytes);
+    std::uint32_t got = 0;
+    if (const errc filled = fill(state.text + done, bytes, got); filled != errc{}) return filled;
+    done += got;
+    // Whole steps only, until the end: a CR at a piece's end waits for the
+    // LF that may begin the next.
+    const std::uint64_t ready =
+        done == state.size ? (done + 63) & ~std::uint64_t{63} : done & ~std::uint64_t{63};
+    if (ready > scanned) {
+      stage(builder.scan, state.text, scanned, ready);
+      scanned = ready;
+    }
+  }
+  // Text after the last line end is a line when it is not empty.
+  state.trailing = builder.scan.line_start < state.size;
+  if (state.trailing) builder.stage(state.size);
+  builder.take(builder.scan);
+  if (builder.out_of_memory) return errc::no_memory;
+  builder.index->shrink();
+  state.line_count = builder.scan.lines + (state.trailing ? 1 : 0);
+  state.longest_line = builder.scan.longest_line;
+  state.longest_length = builder.scan.longest_length;
+  state.ends = ends;
+  return errc{};
+}
+
+// A new state with a zeroed buffer for `size` bytes of text and the zero tail.
+IndexedFile::State* new_state(std::uint64_t size, errc& error) {
+  if (size > SIZE_MAX - tail_bytes) {
+    error = errc::too_large;
+    return nullptr;
+  }
+  auto* state = new (std::nothrow) IndexedFile::State;
+  if (state != nullptr) state->block = platform::block_allocate_zeroed(size + tail_bytes);
+  if (state != nullptr && state->block != 0)
+    state->text = static_cast<char*>(platform::block_lock(state->block));
+  if (state == nullptr || state->text == nullptr) {
+    delete state;
+    error = errc::no_memory;
+    return nullptr;
+  }
+  state->size = size;
+  return state;
 }
 
 } // namespace
 
-const std::error_category& category() noexcept {
-  static const Category instance;
-  return instance;
-}
-
-IndexedFile IndexedFile::indexed(LineRecord record, errc loaded, std::error_code& error) noexcept {
-  error = loaded == errc{} ? std::error_code() : make_error_code(loaded);
-  IndexedFile file;
-  if (loaded != errc{}) return file;
-  file.record_ = record;
-  // Data of two bytes or fewer fails the build and has no lines, as the
-  // record reports it; the buffer is still owned and freed.
-  if (record.size > 2 && run(file.record_, LINE_CMD_BUILD) == 0) {
-    // The table size needs more than 32 bits when none was stored.
-    error = make_error_code(file.record_.table_bytes == 0 ? errc::too_large : errc::no_memory);
-    file.release();
+IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds ends) noexcept {
+  platform::Handle file = 0;
+  std::uint64_t size = 0;
+  errc failure = detail::open_text_file(path, SIZE_MAX - tail_bytes, file, size);
+  State* state = failure == errc{} ? new_state(size, failure) : nullptr;
+  if (state != nullptr) {
+    failure = read_and_index(*state, ends, [file](char* into, std::uint32_t bytes, std::uint32_t& got) {
+      if (!platform::read_file(file, into, bytes, got)) return errc::read_error;
+      // Shorter than the size it had when it was opened.
+      return got == 0 ? errc::changed_while_reading : errc{};
+    });
   }
-  file.record_.command = 0;
-  return file;
+  if (file != 0) platform::close_handle(file);
+  error = failure == errc{} ? std::error_code() : make_error_code(failure);
+  if (failure != errc{}) {
+    delete state;
+    return IndexedFile();
+  }
+  return IndexedFile(state);
 }
 
-IndexedFile IndexedFile::open(const char* path, std::error_code& error) noexcept {
-  LineRecord record{};
-  const errc loaded = detail::load_file(path, &record);
-  return indexed(record, loaded, error);
-}
-
-IndexedFile IndexedFile::copy_of(std::string_view bytes, std::error_code& error) noexcept {
-  LineRecord record{};
-  const errc copied = detail::copy_into_record(bytes.data(), bytes.size(), &record);
-  return indexed(record, copied, error);
-}
-
-IndexedFile::IndexedFile(IndexedFile&& other) noexcept : record_(other.record_) {
-  other.record_ = LineRecord{};
+IndexedFile IndexedFile::copy_of(std::string_view bytes, std::error_code& error, LineEnds ends) noexcept {
+  errc failure = errc{};
+  State* state = new_state(bytes.size(), failure);
+  if (state != nullptr) {
+    const char* from = bytes.data();
+    failure = read_and_index(*state, ends, [&from](char* into, std::uint32_t count, std::uint32_t& got) {
+      std::memcpy(into, from, count);
+      from += count;
+      got = count;
+      return errc{};
+    });
+  }
+  error = failure == errc{} ? std::error_code() : make_error_code(failure);
+  if (failure != errc{}) {
+    delete state;
+    return IndexedFile();
+  }
+  return IndexedFile(state);
 }
 
 IndexedFile& IndexedFile::operator=(IndexedFile&& other) noexcept {
   if (this != &other) {
-    release();
-    record_ = other.record_;
-    other.record_ = LineRecord{};
+    delete state_;
+    state_ = other.state_;
+    other.state_ = nullptr;
   }
   return *this;
 }
 
-IndexedFile::~IndexedFile() { release(); }
+IndexedFile::~IndexedFile() { delete state_; }
 
-void IndexedFile::release() noexcept {
-  if (record_.buffer != nullptr || record_.table != nullptr) run(record_, LINE_CMD_RELEASE);
-  record_ = LineRecord{};
+std::uint64_t IndexedFile::line_count() const noexcept { return state_ == nullptr ? 0 : state_->line_count; }
+
+std::uint64_t IndexedFile::longest_line() const noexcept {
+  return state_ == nullptr ? 0 : state_->longest_line;
 }
 
-std::string_view IndexedFile::line(std::uint32_t number) const {
-  if (number < 1 || number > record_.line_count) {
-    throw std::out_of_range("line " + std::to_string(number) + " of " + std::to_string(record_.line_count));
+std::uint64_t IndexedFile::longest_length() const noexcept {
+  return state_ == nullptr ? 0 : state_->longest_length;
+}
+
+std::size_t IndexedFile::index_bytes() const noexcept {
+  return state_ == nullptr ? 0 : state_->index.bytes();
+}
+
+std::string_view IndexedFile::text() const noexcept {
+  return state_ == nullptr ? std::string_view()
+                           : std::string_view(state_->text, static_cast<std::size_t>(state_->size));
+}
+
+std::string_view IndexedFile::line_at(std::uint64_t index) const noexcept {
+  const State& state = *state_;
+  const std::uint64_t from = state.index.start(index);
+  const std::uint64_t next = state.index.start(index + 1);
+  std::uint64_t end = next;
+  if (index + 1 == state.line_count && state.trailing) {
+    // The last line, without a line end.
+  } else if (state.ends == LineEnds::crlf) {
+    end = next - 2;
+  } else if (state.terminated) {
+    // The NUL stands on the line end's first byte: an LF left after it
+    // means the end was CR LF.
+    end = next - 1 - (state.text[next - 1] == '\n' ? 1 : 0);
+  } else {
+    end = next - 1 - (next - 1 > from && state.text[next - 2] == '\r' ? 1 : 0);
   }
-  const LineEntry& entry = record_.table[number - 1];
-  return {entry.start, entry.length};
+  return {state.text + from, static_cast<std::size_t>(end - from)};
+}
+
+std::string_view IndexedFile::line(std::uint64_t number) const {
+  if (number < 1 || number > line_count()) {
+    throw std::out_of_range("line " + std::to_string(number) + " of " + std::to_string(line_count()));
+  }
+  return line_at(number - 1);
 }
 
 bool IndexedFile::nul_terminate() noexcept {
-  if (record_.line_count == 0) return false;
-  const bool done = run(record_, LINE_CMD_TERMINATE) == 1;
-  record_.command = 0;
-  return done;
+  if (state_ == nullptr) return false;
+  const std::uint64_t ended = state_->line_count - (state_->trailing ? 1 : 0);
+  if (ended == 0) return false;
+  // Each line's end is found before its own line end is written over, and
+  // writing one line end changes no other line's.
+  for (std::uint64_t i = 0; i < ended; ++i) {
+    const std::string_view line = line_at(i);
+    char* end = state_->text + (line.data() - state_->text) + line.size();
+    end[0] = 0;
+    if (state_->ends == LineEnds::crlf) end[1] = 0;
+  }
+  state_->terminated = true;
+  return true;
 }
 
 } // namespace line_reader

@@ -1,14 +1,28 @@
-// A C++ owner of one loaded, indexed file, built on the command record.
+// A C++ owner of one file's text and its line index.
 //
 //   std::error_code error;
 //   auto file = line_reader::IndexedFile::open("notes.txt", error);
 //   if (error) { std::cerr << error.message() << '\n'; return 1; }
 //   for (std::string_view line : file) std::cout << line << '\n';
 //
-// Lines are views into the file's buffer, without their CR LF, and stay valid
-// while the owner lives (moves included). Opening and copying report failures
-// through std::error_code and never throw; line(n) with n out of range throws
-// std::out_of_range, as at() does in the standard containers. Needs C++17.
+// Lines are views into the text, without their line ends, and stay valid
+// while the owner lives (moves included). Any file that fits in memory
+// opens; counts and line numbers are 64-bit. The index takes about two bytes
+// a line (lines shorter than 256 bytes), four at most, and line(n) takes the
+// same time for any n.
+//
+// Line ends:
+// - LineEnds::crlf: only the pair CR LF ends a line; a CR or LF alone is
+//   text. Text after the last pair is a line whenever it is not empty, also
+//   when its last byte is LF ("a\r\nb\n" gives "a" and "b\n").
+// - LineEnds::lf: every LF ends a line, and a CR right before it belongs to
+//   the line end ("a\r\nb\n" gives "a" and "b").
+// In both, text after the last line end is a line when it is not empty, and
+// NUL bytes are ordinary text.
+//
+// Opening and copying report failures through std::error_code and never
+// throw; line(n) with n out of range throws std::out_of_range, as at() does
+// in the standard containers. Needs C++17.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +32,12 @@
 #include <system_error>
 
 #include "line_reader/errors.h"
-#include "line_reader/line_reader.h"
 
 namespace line_reader {
+
+enum class LineEnds { crlf, lf };
+
+class IndexedFile;
 
 // A random-access iterator over the lines, giving each as a string_view.
 class LineIterator {
@@ -33,29 +50,32 @@ public:
   using pointer = void;
 
   LineIterator() = default;
-  explicit LineIterator(const LineEntry* entry) : entry_(entry) {}
+  LineIterator(const IndexedFile* file, std::uint64_t index) : file_(file), index_(index) {}
 
-  std::string_view operator*() const { return {entry_->start, entry_->length}; }
+  inline std::string_view operator*() const;
   std::string_view operator[](difference_type n) const { return *(*this + n); }
-  LineIterator& operator++() { return ++entry_, *this; }
-  LineIterator operator++(int) { return LineIterator(entry_++); }
-  LineIterator& operator--() { return --entry_, *this; }
-  LineIterator operator--(int) { return LineIterator(entry_--); }
-  LineIterator& operator+=(difference_type n) { return entry_ += n, *this; }
-  LineIterator& operator-=(difference_type n) { return entry_ -= n, *this; }
+  LineIterator& operator++() { return ++index_, *this; }
+  LineIterator operator++(int) { return LineIterator(file_, index_++); }
+  LineIterator& operator--() { return --index_, *this; }
+  LineIterator operator--(int) { return LineIterator(file_, index_--); }
+  LineIterator& operator+=(difference_type n) { return index_ += static_cast<std::uint64_t>(n), *this; }
+  LineIterator& operator-=(difference_type n) { return index_ -= static_cast<std::uint64_t>(n), *this; }
   friend LineIterator operator+(LineIterator i, difference_type n) { return i += n; }
   friend LineIterator operator+(difference_type n, LineIterator i) { return i += n; }
   friend LineIterator operator-(LineIterator i, difference_type n) { return i -= n; }
-  friend difference_type operator-(LineIterator a, LineIterator b) { return a.entry_ - b.entry_; }
-  friend bool operator==(LineIterator a, LineIterator b) { return a.entry_ == b.entry_; }
-  friend bool operator!=(LineIterator a, LineIterator b) { return a.entry_ != b.entry_; }
-  friend bool operator<(LineIterator a, LineIterator b) { return a.entry_ < b.entry_; }
-  friend bool operator>(LineIterator a, LineIterator b) { return a.entry_ > b.entry_; }
-  friend bool operator<=(LineIterator a, LineIterator b) { return a.entry_ <= b.entry_; }
-  friend bool operator>=(LineIterator a, LineIterator b) { return a.entry_ >= b.entry_; }
+  friend difference_type operator-(LineIterator a, LineIterator b) {
+    return static_cast<difference_type>(a.index_ - b.index_);
+  }
+  friend bool operator==(LineIterator a, LineIterator b) { return a.index_ == b.index_; }
+  friend bool operator!=(LineIterator a, LineIterator b) { return a.index_ != b.index_; }
+  friend bool operator<(LineIterator a, LineIterator b) { return a.index_ < b.index_; }
+  friend bool operator>(LineIterator a, LineIterator b) { return a.index_ > b.index_; }
+  friend bool operator<=(LineIterator a, LineIterator b) { return a.index_ <= b.index_; }
+  friend bool operator>=(LineIterator a, LineIterator b) { return a.index_ >= b.index_; }
 
 private:
-  const LineEntry* entry_ = nullptr;
+  const IndexedFile* file_ = nullptr;
+  std::uint64_t index_ = 0;
 };
 
 class IndexedFile {
@@ -63,48 +83,59 @@ public:
   // No file: no lines.
   IndexedFile() noexcept = default;
 
-  // Loads and indexes the regular file `path`. On failure `error` says why and
-  // the result holds no lines.
-  static IndexedFile open(const char* path, std::error_code& error) noexcept;
-  // Indexes a copy of `bytes`, placed as a loaded file is (on a 16-byte
-  // boundary, zeros after it), so that the results never depend on where the
-  // caller's bytes lie.
-  static IndexedFile copy_of(std::string_view bytes, std::error_code& error) noexcept;
+  // Reads the regular file `path` and indexes it as it arrives. On failure
+  // `error` says why and the result holds no lines.
+  static IndexedFile open(const char* path, std::error_code& error, LineEnds ends = LineEnds::crlf) noexcept;
+  // Indexes a copy of `bytes`.
+  static IndexedFile copy_of(std::string_view bytes, std::error_code& error,
+                             LineEnds ends = LineEnds::crlf) noexcept;
 
-  IndexedFile(IndexedFile&& other) noexcept;
+  IndexedFile(IndexedFile&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
   IndexedFile& operator=(IndexedFile&& other) noexcept;
   IndexedFile(const IndexedFile&) = delete;
   IndexedFile& operator=(const IndexedFile&) = delete;
   ~IndexedFile();
 
-  // As the record counts them: data of two bytes or fewer has no lines.
-  std::uint32_t line_count() const noexcept { return record_.line_count; }
-  std::size_t size() const noexcept { return record_.line_count; }
-  bool empty() const noexcept { return record_.line_count == 0; }
-  // The longest line that ends in CR LF: its number (from 1; 0 when none is
-  // longer than 0 bytes) and its length.
-  std::uint32_t longest_line() const noexcept { return record_.longest_line; }
-  std::uint32_t longest_length() const noexcept { return record_.longest_length; }
+  std::uint64_t line_count() const noexcept;
+  std::size_t size() const noexcept { return static_cast<std::size_t>(line_count()); }
+  bool empty() const noexcept { return line_count() == 0; }
+  // The longest of the lines that end in a line end: its number (from 1; 0
+  // when none is longer than 0 bytes) and its length. The first of equal
+  // lengths wins.
+  std::uint64_t longest_line() const noexcept;
+  std::uint64_t longest_length() const noexcept;
 
-  // Line `number`, from 1. Throws std::out_of_range outside 1..line_count().
-  std::string_view line(std::uint32_t number) const;
+  // Line `number`, from 1, without its line end. Throws std::out_of_range
+  // outside 1..line_count().
+  std::string_view line(std::uint64_t number) const;
 
-  LineIterator begin() const noexcept { return LineIterator(record_.table); }
-  LineIterator end() const noexcept { return LineIterator(record_.table + record_.line_count); }
+  LineIterator begin() const noexcept { return LineIterator(this, 0); }
+  LineIterator end() const noexcept { return LineIterator(this, line_count()); }
 
-  // Overwrites every CR LF in the buffer with two NUL bytes, so that each
-  // line's data()[size()] is '\0' and lines can be used as C strings. The last
-  // line is followed by zeros already. Returns false when no line ends in CR LF.
+  // Heap bytes that the line index holds, the text not counted.
+  std::size_t index_bytes() const noexcept;
+  // The whole file, as read.
+  std::string_view text() const noexcept;
+
+  // Overwrites each line end's first byte with NUL (in CR LF mode both bytes
+  // of the pair, as the record API does), so that each line's
+  // data()[size()] is '\0' and lines can be used as C strings. The last line
+  // is followed by zeros already. Returns false when no line ends in a line
+  // end.
   bool nul_terminate() noexcept;
 
-  // The command record underneath, for the C interface. Do not release it.
-  const LineRecord& record() const noexcept { return record_; }
+  // The text and its index, opaque to users.
+  struct State;
 
 private:
-  static IndexedFile indexed(LineRecord record, errc loaded, std::error_code& error) noexcept;
-  void release() noexcept;
+  friend class LineIterator;
+  explicit IndexedFile(State* state) noexcept : state_(state) {}
+  // Line `index`, from 0, which must be below line_count().
+  std::string_view line_at(std::uint64_t index) const noexcept;
 
-  LineRecord record_{};
+  State* state_ = nullptr;
 };
+
+inline std::string_view LineIterator::operator*() const { return file_->line_at(index_); }
 
 } // namespace line_reader

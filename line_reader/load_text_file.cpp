@@ -2,8 +2,6 @@
 #include "line_reader/text_file.h"
 #include "platform/platform.h"
 
-#include <cstring>
-
 namespace line_reader::detail {
 
 namespace {
@@ -55,24 +53,34 @@ errc reason(platform::OpenFailure failure) {
 
 } // namespace
 
-errc load_file(const char* name, LineRecord* record) {
-  // Anything but the empty record still names a buffer, a table or lines of
-  // another file. (The owner type's record is always empty here.)
-  if (record == nullptr || !is_empty(*record)) return errc::no_access;
-  std::uint64_t size = 0;
-  if (name == nullptr || !platform::find_file_size(name, size)) return errc::not_found;
-  if (size > max_text_file_size) return errc::too_large;
+errc open_text_file(const char* name, std::uint64_t max_size, platform::Handle& file, std::uint64_t& size) {
+  platform::OpenFailure failure = platform::OpenFailure::none;
+  std::uint64_t found_size = 0;
+  if (name == nullptr) return errc::not_found;
+  if (!platform::find_file_size(name, found_size, failure))
+    return failure == platform::OpenFailure::denied ? errc::no_access : errc::not_found;
+  if (found_size > max_size) return errc::too_large;
 
   // The size that decides the load is the opened file's: a file renamed over
   // the name since the lookup is refused, not read as far as the old size.
-  std::uint64_t opened_size = 0;
-  platform::OpenFailure failure = platform::OpenFailure::none;
-  const platform::Handle file = platform::open_regular_file_for_reading(name, opened_size, failure);
+  file = platform::open_regular_file_for_reading(name, size, failure);
   if (file == 0) return reason(failure);
-  if (opened_size != size) {
+  if (size != found_size) {
     platform::close_handle(file);
+    file = 0;
     return errc::changed_while_reading;
   }
+  return errc{};
+}
+
+errc load_file(const char* name, LineRecord* record) {
+  // Anything but the empty record still names a buffer, a table or lines of
+  // another file.
+  if (record == nullptr || !is_empty(*record)) return errc::no_access;
+  platform::Handle file = 0;
+  std::uint64_t size = 0;
+  if (const errc opened = open_text_file(name, max_text_file_size, file, size); opened != errc{})
+    return opened;
 
   platform::Handle block = 0;
   char* data = new_buffer(size, block);
@@ -86,19 +94,6 @@ errc load_file(const char* name, LineRecord* record) {
   record->buffer_block = block;
   record->buffer = data;
   record->size = size32;
-  return errc{};
-}
-
-errc copy_into_record(const char* bytes, std::size_t size, LineRecord* record) {
-  if (record == nullptr || !is_empty(*record)) return errc::no_access;
-  if (size > max_text_file_size) return errc::too_large;
-  platform::Handle block = 0;
-  char* data = new_buffer(size, block);
-  if (data == nullptr) return errc::no_memory;
-  if (size != 0) std::memcpy(data, bytes, size);
-  record->buffer_block = block;
-  record->buffer = data;
-  record->size = static_cast<std::uint32_t>(size);
   return errc{};
 }
 

@@ -26,10 +26,11 @@ void heap_free(Handle heap, void* memory);
 
 void zero_memory(void* memory, std::size_t bytes);
 
-// Looks `name` up and reports its whole size; false when nothing has that name.
-bool find_file_size(const char* name, std::uint64_t& size);
-// Why a file was not opened.
+// Why a file was not found or not opened.
 enum class OpenFailure { none, missing, not_regular, denied };
+// Looks `name` up and reports its whole size. False when nothing has that
+// name (`missing`) or a folder on the way may not be searched (`denied`).
+bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure);
 // Opens `name` for reading when it is a regular file, and reports the size of
 // the file actually opened, which another file renamed over the name since a
 // lookup may have changed; 0 and the reason otherwise. Never waits: a FIFO or

@@ -144,9 +144,13 @@ void heap_free(Handle, void* memory) { release(memory); }
 
 void zero_memory(void* memory, std::size_t bytes) { std::memset(memory, 0, bytes); }
 
-bool find_file_size(const char* name, std::uint64_t& size) {
+bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure) {
   struct stat status {};
-  if (stat(name, &status) != 0) return false;
+  if (stat(name, &status) != 0) {
+    failure = errno == EACCES ? OpenFailure::denied : OpenFailure::missing;
+    return false;
+  }
+  failure = OpenFailure::none;
   size = static_cast<std::uint64_t>(status.st_size);
   return true;
 }
@@ -159,7 +163,13 @@ Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, Open
   // type check then refuses anything that is not a regular file.
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    failure = errno == ENOENT || errno == ENOTDIR ? OpenFailure::missing : OpenFailure::denied;
+    const int error = errno;
+    // A socket (ENXIO) or a directory without read permission (EACCES) is
+    // refused for what it is, not for the permission.
+    struct stat status {};
+    failure = error == ENOENT || error == ENOTDIR                    ? OpenFailure::missing
+              : stat(name, &status) == 0 && !S_ISREG(status.st_mode) ? OpenFailure::not_regular
+                                                                     : OpenFailure::denied;
     return 0;
   }
   struct stat status {};

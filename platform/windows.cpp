@@ -51,11 +51,17 @@ void heap_free(Handle heap, void* memory) { HeapFree(native(heap), 0, memory); }
 
 void zero_memory(void* memory, std::size_t bytes) { RtlZeroMemory(memory, bytes); }
 
-bool find_file_size(const char* name, std::uint64_t& size) {
+bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure) {
   RtlZeroMemory(&lookup_record, sizeof lookup_record);
   const HANDLE search = FindFirstFileA(name, &lookup_record);
-  if (search == INVALID_HANDLE_VALUE) return false;
+  if (search == INVALID_HANDLE_VALUE) {
+    // A path through a missing folder is missing too; a folder that may not
+    // be listed is a refusal.
+    failure = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::denied : OpenFailure::missing;
+    return false;
+  }
   FindClose(search);
+  failure = OpenFailure::none;
   // The whole size: the high word decides whether the file fits at all.
   size = std::uint64_t{lookup_record.nFileSizeHigh} << 32 | lookup_record.nFileSizeLow;
   return true;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "line_reader/line_scan.h"
-#include "line_reader/scan_variants.h"
+#include "line_reader/scan/variants.h"
 #include "reference_index.h"
 
 namespace line_reader {

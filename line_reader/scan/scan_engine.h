@@ -1,10 +1,13 @@
 // The three-stage scan and the two sinks that the scanners feed, shared by
 // the scanner files. Everything here has internal linkage on purpose: the
 // files are compiled for different instruction sets, and an inline function
-// merged across them could run AVX2 code on a processor without it.
+// merged across them could run AVX2 code on a processor without it. For the
+// same reason nothing here calls a standard template (std::countr_zero,
+// std::min, ...): its out-of-line copy would be a weak symbol, built with
+// this file's instruction set, and the linker keeps one copy for the whole
+// program. The bit helpers below use the compiler's builtins instead.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 
 #include "line_reader/line_reader.h"
@@ -17,6 +20,23 @@ namespace {
 
 constexpr char CR = 0x0D;
 constexpr char LF = 0x0A;
+
+// The number of zero bits below the lowest set bit; the mask's width for 0.
+template <class Mask> int trailing_zeros(Mask mask) {
+  if constexpr (sizeof(Mask) == 8) {
+    return mask == 0 ? 64 : __builtin_ctzll(mask);
+  } else {
+    return mask == 0 ? 32 : __builtin_ctz(mask);
+  }
+}
+
+template <class Mask> int set_bits(Mask mask) {
+  if constexpr (sizeof(Mask) == 8) {
+    return __builtin_popcountll(mask);
+  } else {
+    return __builtin_popcount(mask);
+  }
+}
 
 // The three-stage scan shared by both scanners. The head walk and the tail
 // report breaks to the sink one at a time, as offsets from p, in ascending
@@ -78,7 +98,7 @@ struct IndexSink {
   // Visits the set bits lowest first, one branch per bit.
   template <class Mask> void each_bit(std::uint32_t base, Mask mask) {
     for (; mask != 0; mask &= mask - 1)
-      one(base + static_cast<std::uint32_t>(std::countr_zero(mask)));
+      one(base + static_cast<std::uint32_t>(trailing_zeros(mask)));
   }
 
   // The same entries with a branch only for the second and later breaks of a
@@ -91,7 +111,7 @@ struct IndexSink {
     // All-ones when the mask holds a break; selects are written as masks so
     // that the compiler cannot turn them back into a branch.
     const std::uint32_t found = 0u - static_cast<std::uint32_t>(mask != 0);
-    const std::uint32_t q = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+    const std::uint32_t q = base + static_cast<std::uint32_t>(trailing_zeros(mask));
     const std::uint32_t length = (q - line_start) & found;
     *cursor = LineEntry{data + line_start, length};
     cursor += found & 1;
@@ -172,19 +192,19 @@ struct PositionSink {
     constexpr int group = dense ? 8 : 4;
     if (end - out < 2 * group) {
       for (; mask != 0; mask &= mask - 1)
-        one(base + static_cast<std::uint32_t>(std::countr_zero(mask)));
+        one(base + static_cast<std::uint32_t>(trailing_zeros(mask)));
       return;
     }
 #if defined(__POPCNT__)
     // The slots' addresses do not wait for each other.
-    const int bits = std::popcount(mask);
+    const int bits = set_bits(mask);
     for (int i = 0; i < group; ++i) {
-      out[i] = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      out[i] = base + static_cast<std::uint32_t>(trailing_zeros(mask));
       mask &= mask - 1;
     }
     if (bits > group) {
       for (int i = group; i < 2 * group; ++i) {
-        out[i] = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+        out[i] = base + static_cast<std::uint32_t>(trailing_zeros(mask));
         mask &= mask - 1;
       }
     }
@@ -192,19 +212,19 @@ struct PositionSink {
 #else
     // Without a popcount instruction each slot moves on only past a real bit.
     for (int i = 0; i < group; ++i) {
-      *out = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      *out = base + static_cast<std::uint32_t>(trailing_zeros(mask));
       out += mask != 0;
       mask &= mask - 1;
     }
     if (mask == 0) return;
     for (int i = 0; i < group; ++i) {
-      *out = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      *out = base + static_cast<std::uint32_t>(trailing_zeros(mask));
       out += mask != 0;
       mask &= mask - 1;
     }
 #endif
     for (; mask != 0 && out != end; mask &= mask - 1)
-      *out++ = base + static_cast<std::uint32_t>(std::countr_zero(mask));
+      *out++ = base + static_cast<std::uint32_t>(trailing_zeros(mask));
   }
 };
 
@@ -356,6 +376,26 @@ inline std::uint32_t stated_breaks(const LineRecord* record) {
   return entries > 16 ? entries - 1 : 0;
 }
 
+// The plain stages: one break mask per block, its bits visited one by one.
+template <class Block> std::uint32_t count_with(const char* data, std::uint32_t size) {
+  CountSink sink;
+  scan(data, size, sink, [&](std::uint32_t from, std::uint32_t to) {
+    for (; from < to; from += 32)
+      sink.count += static_cast<std::uint32_t>(set_bits(Block::breaks(data + from)));
+  });
+  return sink.count;
+}
+
+template <class Block> std::uint32_t index_with(LineRecord* record) {
+  IndexSink sink = index_sink(record);
+  const char* data = record->buffer;
+  const bool completed = scan(data, record->size, sink, [&](std::uint32_t from, std::uint32_t to) {
+    for (; from < to; from += 32)
+      sink.each_bit(from, Block::breaks(data + from));
+  });
+  return trailing_line(record, sink, completed);
+}
+
 // The tuned counter over a block counter `count_blocks(data, from, to)`.
 template <std::uint32_t (*count_blocks)(const char*, std::uint32_t, std::uint32_t)>
 std::uint32_t count_with_pairs(const char* data, std::uint32_t size) {
@@ -387,13 +427,3 @@ template <class Pairs> std::uint32_t index_with_pairs(LineRecord* record) {
 }
 
 } // namespace
-
-namespace line_reader::detail {
-// The AVX2 scanners, built where the compiler can target AVX2; call only
-// where the processor has it.
-std::uint32_t count_crlf_avx2(const char* data, std::uint32_t size);
-std::uint32_t build_line_index_avx2(LineRecord* record);
-// The AVX-512 scanners, likewise.
-std::uint32_t count_crlf_avx512(const char* data, std::uint32_t size);
-std::uint32_t build_line_index_avx512(LineRecord* record);
-} // namespace line_reader::detail

@@ -1,12 +1,12 @@
 // The block stage on AVX2: each 32-byte block in one compare per byte kind.
-// This file alone is compiled for AVX2; the processor is checked before any
-// of it runs.
+// This file alone is compiled for AVX2 and BMI (-mavx2 -mbmi); the dispatch
+// asks the processor for both before any of it runs.
 #include <immintrin.h>
 
-#include <algorithm>
-
-#include "line_reader/entries_avx2.h"
-#include "line_reader/scan_engine.h"
+#include "line_reader/scan/entries_avx2.h"
+#include "line_reader/scan/line_ends.h"
+#include "line_reader/scan/scan_engine.h"
+#include "line_reader/scan/stages.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
   const __m256i zero = _mm256_setzero_si256();
   std::uint32_t total = 0;
   while (from < to) {
-    const std::uint32_t stop = from + std::min<std::uint32_t>(to - from, 255 * 32);
+    const std::uint32_t stop = from + (to - from < 255 * 32 ? to - from : 255 * 32);
     __m256i counts = zero;
     for (; from < stop; from += 32) {
       const char* b = p + from;
@@ -57,7 +57,24 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
   return total;
 }
 
+struct Avx2Lanes {
+  static void masks(const char* b, std::uint64_t& lf, std::uint64_t& cr) {
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32));
+    const __m256i lfs = _mm256_set1_epi8(LF);
+    const __m256i crs = _mm256_set1_epi8(CR);
+    lf = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, lfs))) |
+         std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, lfs)))} << 32;
+    cr = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, crs))) |
+         std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, crs)))} << 32;
+  }
+};
+
 } // namespace
+
+line_reader::detail::LineEndStages line_reader::detail::line_end_stages_avx2() {
+  return line_end_stages_of<Avx2Lanes>();
+}
 
 std::uint32_t line_reader::detail::count_crlf_avx2(const char* data, std::uint32_t size) {
   return count_with_pairs<count_pair_blocks>(data, size);

@@ -4,7 +4,7 @@
 
 #include <immintrin.h>
 
-#include "line_reader/scan_engine.h"
+#include "line_reader/scan/scan_engine.h"
 
 namespace {
 

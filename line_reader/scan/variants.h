@@ -7,6 +7,7 @@
 #include <span>
 
 #include "line_reader/line_reader.h"
+#include "line_reader/scan/stages.h"
 
 namespace line_reader {
 
@@ -30,5 +31,7 @@ ScanVariant selected_scan_variant();
 
 std::uint32_t count_crlf_with(ScanVariant variant, const char* data, std::uint32_t size);
 std::uint32_t build_line_index_with(ScanVariant variant, LineRecord* record);
+// The line-end scan of the owner type's index, on the same block stage.
+detail::LineEndStages line_end_stages_with(ScanVariant variant);
 
 } // namespace line_reader

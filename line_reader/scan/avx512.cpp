@@ -1,11 +1,14 @@
 // The block stage on AVX-512: each 64-byte block in one compare per byte
 // kind, straight into a 64-bit mask, and the mask's set bits turned into
 // positions sixteen at a time by a byte compress. This file alone is compiled
-// for AVX-512 (BW, VL, VBMI2); the processor is checked before any of it runs.
+// for AVX-512 F, BW, VL and VBMI2, BMI, BMI2 and POPCNT; the dispatch asks
+// the processor for all seven before any of it runs.
 #include <immintrin.h>
 
-#include "line_reader/entries_avx2.h"
-#include "line_reader/scan_engine.h"
+#include "line_reader/scan/entries_avx2.h"
+#include "line_reader/scan/line_ends.h"
+#include "line_reader/scan/scan_engine.h"
+#include "line_reader/scan/stages.h"
 
 namespace {
 
@@ -78,7 +81,19 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
   return static_cast<std::uint32_t>(total);
 }
 
+struct Avx512Lanes {
+  static void masks(const char* b, std::uint64_t& lf, std::uint64_t& cr) {
+    const __m512i bytes = _mm512_loadu_si512(b);
+    lf = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(LF));
+    cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(CR));
+  }
+};
+
 } // namespace
+
+line_reader::detail::LineEndStages line_reader::detail::line_end_stages_avx512() {
+  return line_end_stages_of<Avx512Lanes>();
+}
 
 std::uint32_t line_reader::detail::count_crlf_avx512(const char* data, std::uint32_t size) {
   return count_with_pairs<count_pair_blocks>(data, size);

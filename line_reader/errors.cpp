@@ -1,0 +1,33 @@
+#include "line_reader/errors.h"
+
+#include <string>
+
+namespace line_reader {
+
+namespace {
+
+class Category : public std::error_category {
+public:
+  const char* name() const noexcept override { return "line_reader"; }
+  std::string message(int code) const override {
+    switch (static_cast<errc>(code)) {
+    case errc::not_found: return "no such file";
+    case errc::not_a_regular_file: return "not a regular file";
+    case errc::no_access: return "the file cannot be opened for reading";
+    case errc::too_large: return "the file is larger than this process can hold";
+    case errc::no_memory: return "not enough memory";
+    case errc::read_error: return "the file could not be read";
+    case errc::changed_while_reading: return "the file changed while it was being read";
+    }
+    return "unknown error";
+  }
+};
+
+} // namespace
+
+const std::error_category& category() noexcept {
+  static const Category instance;
+  return instance;
+}
+
+} // namespace line_reader

@@ -1,0 +1,123 @@
+#include "line_reader/line_index.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace line_reader::detail {
+
+namespace {
+
+// Chunks start small, so that a short file takes little, and double up to
+// 1 MiB; a full block never straddles two, and every block size divides a
+// chunk's, so a chunk of full blocks wastes nothing.
+constexpr std::size_t first_chunk_bytes = 4096;
+constexpr std::size_t last_chunk_bytes = std::size_t{1} << 20;
+
+// Grows an array of T to hold `count` more than `size`, doubling; false when
+// there is no memory (the array is then as it was).
+template <class T> bool grow(T*& items, std::size_t size, std::size_t& capacity, std::size_t minimum) {
+  if (size < capacity) return true;
+  const std::size_t wanted = capacity == 0 ? minimum : capacity * 2;
+  if (wanted > SIZE_MAX / sizeof(T)) return false;
+  void* moved = std::realloc(items, wanted * sizeof(T));
+  if (moved == nullptr) return false;
+  items = static_cast<T*>(moved);
+  capacity = wanted;
+  return true;
+}
+
+} // namespace
+
+LineIndex::~LineIndex() {
+  for (std::size_t i = 0; i < chunk_count_; ++i)
+    std::free(chunks_[i].memory);
+  std::free(chunks_);
+  std::free(blocks_);
+}
+
+void* LineIndex::room_for(std::size_t bytes) noexcept {
+  if (chunk_count_ != 0) {
+    Chunk& last = chunks_[chunk_count_ - 1];
+    if (last.capacity - last.used >= bytes) {
+      void* room = last.memory + last.used;
+      last.used += bytes;
+      return room;
+    }
+  }
+  if (!grow(chunks_, chunk_count_, chunk_capacity_, 16)) return nullptr;
+  std::size_t capacity = chunk_count_ == 0 ? first_chunk_bytes : chunks_[chunk_count_ - 1].capacity * 2;
+  if (capacity > last_chunk_bytes) capacity = last_chunk_bytes;
+  auto* memory = static_cast<unsigned char*>(std::malloc(capacity));
+  if (memory == nullptr) return nullptr;
+  chunks_[chunk_count_++] = Chunk{memory, capacity, bytes};
+  last_chunk_first_block_ = block_count_;
+  return memory;
+}
+
+bool LineIndex::append(const std::uint64_t* starts, std::uint32_t count) noexcept {
+  if (count == 0) return true;
+  if (!grow(blocks_, block_count_, block_capacity_, 4)) return false;
+  const std::uint64_t base = starts[0];
+  const std::uint64_t span = starts[count - 1] - base;
+  const std::uint64_t width = span <= 0xFFFF ? 0 : span <= 0xFFFFFFFFu ? 1 : 2;
+  void* offsets = room_for(count * (std::size_t{2} << width));
+  if (offsets == nullptr) return false;
+  switch (width) {
+  case 0: {
+    auto* out = static_cast<std::uint16_t*>(offsets);
+    for (std::uint32_t k = 0; k < count; ++k)
+      out[k] = static_cast<std::uint16_t>(starts[k] - base);
+    break;
+  }
+  case 1: {
+    auto* out = static_cast<std::uint32_t*>(offsets);
+    for (std::uint32_t k = 0; k < count; ++k)
+      out[k] = static_cast<std::uint32_t>(starts[k] - base);
+    break;
+  }
+  default: std::memcpy(offsets, starts, count * sizeof(std::uint64_t));
+  }
+  blocks_[block_count_++] = Block{base | width << width_shift, offsets};
+  entries_in_last_block_ = count;
+  return true;
+}
+
+void LineIndex::shrink() noexcept {
+  if (chunk_count_ != 0) {
+    Chunk& last = chunks_[chunk_count_ - 1];
+    if (last.used < last.capacity) {
+      auto* fitted = static_cast<unsigned char*>(std::realloc(last.memory, last.used));
+      if (fitted != nullptr) {
+        last.memory = fitted;
+        last.capacity = last.used;
+        // The blocks whose offsets lie in the last chunk follow it; their
+        // places in it are the sums of the sizes before them.
+        std::size_t at = 0;
+        for (std::size_t b = last_chunk_first_block_; b < block_count_; ++b) {
+          blocks_[b].offsets = fitted + at;
+          at += block_bytes(b);
+        }
+      }
+    }
+  }
+  if (block_count_ != 0 && block_count_ < block_capacity_) {
+    if (void* fitted = std::realloc(blocks_, block_count_ * sizeof(Block)); fitted != nullptr) {
+      blocks_ = static_cast<Block*>(fitted);
+      block_capacity_ = block_count_;
+    }
+  }
+}
+
+std::size_t LineIndex::block_bytes(std::size_t b) const noexcept {
+  const std::size_t entries = b + 1 < block_count_ ? 256 : entries_in_last_block_;
+  return entries * (std::size_t{2} << (blocks_[b].base >> width_shift));
+}
+
+std::size_t LineIndex::bytes() const noexcept {
+  std::size_t total = block_capacity_ * sizeof(Block) + chunk_capacity_ * sizeof(Chunk);
+  for (std::size_t i = 0; i < chunk_count_; ++i)
+    total += chunks_[i].capacity;
+  return total;
+}
+
+} // namespace line_reader::detail

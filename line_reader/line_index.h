@@ -1,0 +1,74 @@
+// The owner type's line index: where each line starts, in about two bytes a
+// line, with any line's start found in constant time.
+//
+// Lines are kept in blocks of 256. A block holds the first line's offset in
+// the text and the other starts as offsets from it: 16 bits wide where the
+// block spans less than 64 KiB (every block of lines shorter than 256
+// bytes), 32 bits where it spans less than 4 GiB, else 64-bit offsets from
+// the text's start. The offsets lie in chunks that never move while they
+// grow, so building never holds two copies of the index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace line_reader::detail {
+
+class LineIndex {
+public:
+  LineIndex() noexcept = default;
+  LineIndex(const LineIndex&) = delete;
+  LineIndex& operator=(const LineIndex&) = delete;
+  ~LineIndex();
+
+  // Appends the next `count` starts (at most 256, a whole block unless it is
+  // the last). False when there is no memory; the index is then unusable.
+  bool append(const std::uint64_t* starts, std::uint32_t count) noexcept;
+  // Gives back what the last chunk and the block table hold beyond their use.
+  void shrink() noexcept;
+
+  // The start of entry i (counted from 0) of those appended.
+  std::uint64_t start(std::uint64_t i) const noexcept {
+    const Block& block = blocks_[i >> 8];
+    const std::uint64_t base = block.base & base_mask;
+    const std::size_t k = static_cast<std::size_t>(i & 255);
+    switch (block.base >> width_shift) {
+    case 0: return base + static_cast<const std::uint16_t*>(block.offsets)[k];
+    case 1: return base + static_cast<const std::uint32_t*>(block.offsets)[k];
+    default: return static_cast<const std::uint64_t*>(block.offsets)[k];
+    }
+  }
+
+  // Heap bytes held: the block table and the chunks, as allocated.
+  std::size_t bytes() const noexcept;
+
+private:
+  // The first start of the block, with the offsets' width in the top two
+  // bits (0: 16 bits, 1: 32 bits, 2: 64-bit starts).
+  struct Block {
+    std::uint64_t base;
+    const void* offsets;
+  };
+  static constexpr int width_shift = 62;
+  static constexpr std::uint64_t base_mask = (std::uint64_t{1} << width_shift) - 1;
+
+  struct Chunk {
+    unsigned char* memory;
+    std::size_t capacity;
+    std::size_t used;
+  };
+
+  void* room_for(std::size_t bytes) noexcept;
+  std::size_t block_bytes(std::size_t b) const noexcept;
+
+  Block* blocks_ = nullptr;
+  std::size_t block_count_ = 0;
+  std::size_t block_capacity_ = 0;
+  Chunk* chunks_ = nullptr;
+  std::size_t chunk_count_ = 0;
+  std::size_t chunk_capacity_ = 0;
+  std::size_t last_chunk_first_block_ = 0;
+  std::uint32_t entries_in_last_block_ = 0;
+};
+
+} // namespace line_reader::detail
