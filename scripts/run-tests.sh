@@ -84,6 +84,21 @@ cmake --preset default
 cmake --build --preset default -j "$jobs"
 ctest --preset default -j "$jobs"
 
+step "processors with and without AVX2 and BMI, under qemu-x86_64"
+if [ "$(uname -m)" != x86_64 ]; then
+  echo "not an x86-64 host: no processor models to try"
+elif command -v qemu-x86_64 >/dev/null; then
+  scripts/check-cpu-models.sh build/default/tests/line_reader_tests
+else
+  skip "qemu-x86_64 (Debian: qemu-user)"
+fi
+
+step "objects built for AVX2 or AVX-512 define no weak symbols (Debug build)"
+cmake -S . -B "$scratch/debug" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  -DLINE_READER_BUILD_TESTS=OFF -DLINE_READER_BUILD_BENCH=OFF >/dev/null
+cmake --build "$scratch/debug" -j "$jobs" --target line_reader >/dev/null
+scripts/check-isa-objects.sh "$scratch/debug"
+
 # Under an emulator the Windows stage takes many minutes, nearly all of them
 # on one core: it runs beside the steps that follow, its output kept for the end.
 if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
