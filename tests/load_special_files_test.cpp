@@ -1,11 +1,16 @@
-// load_text_file on POSIX files that are not regular files or not readable.
+// Loading POSIX files that are not regular files or not readable.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
+#include "line_reader/indexed_file.h"
 #include "line_record_helpers.h"
 #include "temp_directory.h"
 
@@ -23,14 +28,52 @@ TEST(LoadSpecialFiles, AreRefusedAtOnce) {
   }
 }
 
-TEST(LoadSpecialFiles, AnUnreadableFileIsRefused) {
-  if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
+// The reason that IndexedFile::open gives an unprivileged user: root passes
+// every permission check, so the open runs in a child that gives root up.
+int reason_as_nobody(const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    std::error_code error;
+    (void)line_reader::IndexedFile::open(path.c_str(), error);
+    _exit(error.value());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(LoadSpecialFiles, ReasonsForWhatCannotBeRead) {
   TempDirectory dir;
-  const std::string file = dir.write("unreadable.txt", "ab\r\n");
-  chmod(file.c_str(), 0);
-  LineRecord record{};
-  EXPECT_EQ(load_text_file(file.c_str(), &record), 0u);
-  EXPECT_TRUE(is_all_zero(record));
+  chmod(dir.path().c_str(), 0755);
+  std::filesystem::create_directory(dir.path() / "closed");
+  const std::string inside = dir.write("closed/inside.txt", "ab\r\n");
+  chmod((dir.path() / "closed").c_str(), 0);
+  const std::string unreadable = dir.write("unreadable.txt", "ab\r\n");
+  chmod(unreadable.c_str(), 0);
+  const std::string unreadable_directory = (dir.path() / "unreadable_directory").string();
+  std::filesystem::create_directory(unreadable_directory);
+  chmod(unreadable_directory.c_str(), 0);
+  const std::string socket_path = (dir.path() / "socket").string();
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  const struct {
+    std::string path;
+    line_reader::errc reason;
+  } cases[] = {
+      {inside, line_reader::errc::no_access}, // in a folder that may not be searched
+      {unreadable, line_reader::errc::no_access},
+      {unreadable_directory, line_reader::errc::not_a_regular_file},
+      {socket_path, line_reader::errc::not_a_regular_file},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(reason_as_nobody(c.path), static_cast<int>(c.reason)) << c.path;
+  close(listener);
+  chmod((dir.path() / "closed").c_str(), 0755);
 }
 
 } // namespace
