@@ -281,6 +281,73 @@ void release_ending_signals() {
     sigaction(ending_signals[i], &actions_before_wait[i], nullptr);
 }
 
+// The settings of the wait itself, for taking them again after a stop.
+termios terminal_during_wait;
+
+// Whether the process may set its terminal now: it is in the terminal's
+// foreground, or the terminal is not its controlling terminal. Set from the
+// background, the settings would be forced on the shell that has the
+// terminal meanwhile.
+bool may_set_terminal() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group == -1 || group == getpgrp();
+}
+
+// Signals that stop the process: as terminal programs do, it gives the
+// terminal its settings back while it is stopped, and takes the wait's
+// settings again when it goes on.
+constexpr int stopping_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+struct sigaction actions_before_stops[std::size(stopping_signals)];
+struct sigaction continue_action_before_wait;
+
+void take_wait_settings_again(int) {
+  const int saved_errno = errno;
+  if (may_set_terminal()) tcsetattr(STDIN_FILENO, TCSANOW, &terminal_during_wait);
+  errno = saved_errno;
+}
+
+void stop_with_settings_back(int signal_number) {
+  const int saved_errno = errno;
+  tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
+  // Stop for real: the default action, with the signal let through. Going on
+  // from the stop returns here.
+  struct sigaction handler {};
+  sigaction(signal_number, nullptr, &handler);
+  signal(signal_number, SIG_DFL);
+  sigset_t just_this;
+  sigemptyset(&just_this);
+  sigaddset(&just_this, signal_number);
+  sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+  raise(signal_number);
+  sigprocmask(SIG_BLOCK, &just_this, nullptr);
+  sigaction(signal_number, &handler, nullptr);
+  take_wait_settings_again(0);
+  errno = saved_errno;
+}
+
+void catch_stops(const termios& during) {
+  terminal_during_wait = during;
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  for (const int each : stopping_signals)
+    sigaddset(&action.sa_mask, each);
+  sigaddset(&action.sa_mask, SIGCONT);
+  action.sa_handler = take_wait_settings_again;
+  sigaction(SIGCONT, &action, &continue_action_before_wait);
+  action.sa_handler = stop_with_settings_back;
+  for (std::size_t i = 0; i < std::size(stopping_signals); ++i) {
+    sigaction(stopping_signals[i], nullptr, &actions_before_stops[i]);
+    // A shell without job control starts its programs with stops ignored.
+    if (actions_before_stops[i].sa_handler != SIG_IGN) sigaction(stopping_signals[i], &action, nullptr);
+  }
+}
+
+void release_stops() {
+  for (std::size_t i = 0; i < std::size(stopping_signals); ++i)
+    sigaction(stopping_signals[i], &actions_before_stops[i], nullptr);
+  sigaction(SIGCONT, &continue_action_before_wait, nullptr);
+}
+
 // Bytes that one key press can send: an arrow or function key sends an
 // escape sequence, a character outside ASCII several UTF-8 bytes. They reach
 // the terminal together, but a slow link may split them.
@@ -304,6 +371,7 @@ void wait_for_key() {
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   catch_ending_signals();
+  catch_stops(raw);
   if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
     // The whole press is taken, so that none of it is left for the shell.
     std::size_t got = 0;
@@ -313,8 +381,11 @@ void wait_for_key() {
       if (poll(&in, 1, rest_of_key_ms) <= 0) break;
       n = read(STDIN_FILENO, key, key_bytes);
     }
-    tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
   }
+  // The stops are released first: a stop between the two would take raw
+  // mode again after the settings were put back.
+  release_stops();
+  tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
   release_ending_signals();
 }
 

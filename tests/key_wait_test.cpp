@@ -42,14 +42,21 @@ bool same_settings(const termios& a, const termios& b) {
 // input, standard output a pipe, run up to its key wait.
 class ProgramAtItsKeyWait {
 public:
-  explicit ProgramAtItsKeyWait(int input_flags = 0) {
+  // In a session of its own, or in a process group of its own inside this
+  // process's session, where a stop signal stops it (in a new session its
+  // group would be orphaned, and the kernel discards such stops).
+  explicit ProgramAtItsKeyWait(int input_flags = 0, bool own_session = true) {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || tcgetattr(slave_, &before_) != 0 ||
         pipe(output_) != 0)
       return;
     if (input_flags != 0) fcntl(slave_, F_SETFL, fcntl(slave_, F_GETFL) | input_flags);
     child_ = fork();
     if (child_ == 0) {
-      setsid();
+      if (own_session) {
+        setsid();
+      } else {
+        setpgid(0, 0);
+      }
       dup2(slave_, STDIN_FILENO);
       dup2(output_[1], STDOUT_FILENO);
       close(master_);
@@ -60,10 +67,15 @@ public:
     close(output_[1]);
     if (!read_until(output_[0], output, "Press any key to continue ...")) return;
     // The prompt goes out before the terminal is switched; wait for the switch.
+    waiting_ = switched();
+  }
+
+  // Waits up to ten seconds for the switch to an unechoed one-key read.
+  bool switched() const {
     termios during{};
     for (int i = 0; i < 1000 && tcgetattr(slave_, &during) == 0 && (during.c_lflag & ICANON); ++i)
       usleep(10000);
-    waiting_ = !(during.c_lflag & (ICANON | ECHO));
+    return !(during.c_lflag & (ICANON | ECHO));
   }
   ~ProgramAtItsKeyWait() {
     if (child_ > 0 && waitpid(child_, nullptr, WNOHANG) == 0) {
@@ -87,6 +99,10 @@ public:
     return status;
   }
   bool still_running() { return waitpid(child_, nullptr, WNOHANG) == 0; }
+  bool stopped() {
+    int status = 0;
+    return waitpid(child_, &status, WUNTRACED) == child_ && WIFSTOPPED(status);
+  }
   pid_t pid() const { return child_; }
   bool settings_are_back() const {
     termios after{};
@@ -159,6 +175,27 @@ TEST_P(KeyWaitEndedBySignal, PutsTheSettingsBackFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, KeyWaitEndedBySignal, testing::Values(SIGTERM, SIGHUP, SIGINT, SIGQUIT),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
+class KeyWaitStopped : public testing::TestWithParam<int> {};
+
+TEST_P(KeyWaitStopped, GivesTheSettingsBackAndTakesThemAgainOnContinue) {
+  ProgramAtItsKeyWait program(0, false);
+  ASSERT_TRUE(program.waiting()) << program.output;
+  kill(program.pid(), GetParam());
+  ASSERT_TRUE(program.stopped());
+  EXPECT_TRUE(program.settings_are_back());
+  kill(program.pid(), SIGCONT);
+  EXPECT_TRUE(program.switched());
+  program.type("q");
+  const int status = program.end_status();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(program.settings_are_back());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KeyWaitStopped, testing::Values(SIGTSTP, SIGTTIN, SIGTTOU),
                          [](const testing::TestParamInfo<int>& info) {
                            return std::string(sigabbrev_np(info.param));
                          });
