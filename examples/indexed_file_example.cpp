@@ -6,13 +6,14 @@
 
 int main() {
   std::error_code error;
-  const auto file = line_reader::IndexedFile::open("notes.txt", error);
+  // LineEnds::lf: every LF ends a line, with or without a CR before it.
+  const auto file = line_reader::IndexedFile::open("notes.txt", error, line_reader::LineEnds::lf);
   if (error) {
     std::cerr << "notes.txt: " << error.message() << '\n';
     return 1;
   }
   std::cout << file.line_count() << " lines, longest is line " << file.longest_line() << " ("
-            << file.longest_length() << " bytes)\n";
+            << file.longest_length() << " bytes), index " << file.index_bytes() << " bytes\n";
   for (std::string_view line : file)
     std::cout << line << '\n';
   const auto blank =

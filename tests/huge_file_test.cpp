@@ -1,0 +1,78 @@
+// Files past the record's walls: over 4 GiB, and more line breaks than a
+// 32-bit table size holds. Labelled "huge": each reads gigabytes, and a run
+// under the emulator or on a small machine leaves them out.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "line_reader/indexed_file.h"
+#include "temp_directory.h"
+
+namespace {
+
+using line_reader::IndexedFile;
+
+constexpr std::uint64_t four_gib = std::uint64_t{1} << 32;
+
+TEST(HugeFile, LinesBeyondFourGibibytes) {
+  // "first", then a line of 4 GiB - 7 NUL bytes (a sparse stretch), then two
+  // lines past 4 GiB.
+  TempDirectory dir;
+  const std::string path = dir.write("huge.txt", "first\r\n");
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(four_gib));
+    file << "\r\nbeyond\r\nlast";
+  }
+  std::error_code error;
+  const IndexedFile file = IndexedFile::open(path.c_str(), error);
+  if (sizeof(std::size_t) < 8) {
+    // The 32-bit target cannot hold it: a clear refusal, never a wrong count.
+    EXPECT_TRUE(error == line_reader::errc::too_large || error == line_reader::errc::no_memory) << error.message();
+    return;
+  }
+  ASSERT_FALSE(error) << error.message();
+  ASSERT_EQ(file.line_count(), 4u);
+  EXPECT_EQ(file.line(1), "first");
+  EXPECT_EQ(file.line(2).size(), four_gib - 7);
+  EXPECT_EQ(file.line(3), "beyond");
+  EXPECT_EQ(file.line(4), "last");
+  EXPECT_EQ(file.longest_line(), 2u);
+  EXPECT_EQ(file.longest_length(), four_gib - 7);
+}
+
+TEST(HugeFile, MoreBreaksThanTheRecordsTableHolds) {
+  // 268,435,454 CR LF pairs: the record's table request no longer fits in 32
+  // bits on a 64-bit host; the owner type's index has no such wall.
+  constexpr std::uint64_t pairs = 268'435'454;
+  TempDirectory dir;
+  const std::string path = (dir.path() / "pairs.txt").string();
+  {
+    const std::string chunk(std::size_t{1} << 20, '\0');
+    std::string pattern;
+    for (std::size_t i = 0; i < chunk.size() / 2; ++i)
+      pattern += "\r\n";
+    std::ofstream out(path, std::ios::binary);
+    std::uint64_t left = pairs * 2;
+    for (; left >= pattern.size(); left -= pattern.size())
+      out.write(pattern.data(), static_cast<std::streamsize>(pattern.size()));
+    out.write(pattern.data(), static_cast<std::streamsize>(left));
+  }
+  std::error_code error;
+  const IndexedFile file = IndexedFile::open(path.c_str(), error);
+  if (error && sizeof(std::size_t) < 8) {
+    EXPECT_EQ(error, line_reader::errc::no_memory) << error.message();
+    return;
+  }
+  ASSERT_FALSE(error) << error.message();
+  EXPECT_EQ(file.line_count(), pairs);
+  EXPECT_EQ(file.line(pairs), "");
+  EXPECT_EQ(file.longest_line(), 0u);
+  EXPECT_LE(static_cast<double>(file.index_bytes()), 2.1 * static_cast<double>(pairs));
+}
+
+} // namespace
