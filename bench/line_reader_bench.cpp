@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "baselines.h"
+#include "line_reader/indexed_file.h"
+#include "line_reader/line_index.h"
 #include "line_reader/line_reader.h"
 #include "line_reader/scan/variants.h"
 #include "line_reader/text_file.h"
@@ -123,6 +125,32 @@ void terminate_lines(benchmark::State& state, Shape shape, std::uint64_t size) {
   count_bytes(state, size);
 }
 
+// The owner type's index alone, on text in memory: the line-end scan and
+// the blocks of offsets, a fresh index each time. The text gets its own
+// buffer with the 64-byte zero tail that the scan's last step reads.
+void build_owner_index(benchmark::State& state, Shape shape, std::uint64_t size, ScanVariant variant,
+                       LineEnds ends) {
+  const Text& source = text_of(shape, size);
+  const platform::Handle block = platform::block_allocate_zeroed(size + 64);
+  char* text = static_cast<char*>(platform::block_lock(block));
+  std::memcpy(text, source.data, size);
+  const detail::LineEndStages stages = line_end_stages_with(variant);
+  std::uint64_t bytes_a_line = 0;
+  for (auto _ : state) {
+    detail::LineIndex index;
+    detail::LineIndexBuilder builder(index, ends == LineEnds::lf ? stages.lf : stages.crlf,
+                                     ends == LineEnds::lf);
+    builder.scan(text, 0, (size + 63) & ~std::uint64_t{63});
+    detail::LineTotals totals;
+    if (!builder.finish(size, totals)) state.SkipWithError("no memory");
+    benchmark::DoNotOptimize(totals.line_count);
+    bytes_a_line = totals.line_count == 0 ? 0 : index.bytes() * 1000 / totals.line_count;
+  }
+  state.counters["index_bytes_a_line"] = static_cast<double>(bytes_a_line) / 1000;
+  platform::block_free(block);
+  count_bytes(state, size);
+}
+
 void fetch_every_line(benchmark::State& state, Shape shape, std::uint64_t size) {
   LineRecord record = record_over(text_of(shape, size));
   record.command = LINE_CMD_BUILD;
@@ -163,6 +191,18 @@ void load_file(benchmark::State& state, Shape shape, std::uint64_t size, bool an
   count_bytes(state, size);
 }
 
+// IndexedFile::open of a page-cached file: the read and the index in one.
+void open_owner(benchmark::State& state, Shape shape, std::uint64_t size) {
+  const std::string name = file_of(shape, size);
+  for (auto _ : state) {
+    std::error_code error;
+    const IndexedFile file = IndexedFile::open(name.c_str(), error);
+    if (error) state.SkipWithError("open failed");
+    benchmark::DoNotOptimize(file.line_count());
+  }
+  count_bytes(state, size);
+}
+
 std::string size_name(std::uint64_t size) {
   return size >= (1u << 30)   ? std::to_string(size >> 30) + "GiB"
          : size >= (1u << 20) ? std::to_string(size >> 20) + "MiB"
@@ -193,12 +233,17 @@ void register_all() {
         const std::string v = std::string("/") + scan_variant_name(variant);
         add("count_crlf" + v, [=](benchmark::State& s) { count_lines(s, shape, size, variant); });
         add("build" + v, [=](benchmark::State& s) { build_index(s, shape, size, variant); });
+        add("owner_index_crlf" + v,
+            [=](benchmark::State& s) { build_owner_index(s, shape, size, variant, LineEnds::crlf); });
+        add("owner_index_lf" + v,
+            [=](benchmark::State& s) { build_owner_index(s, shape, size, variant, LineEnds::lf); });
       }
       add("terminate", [=](benchmark::State& s) { terminate_lines(s, shape, size); });
       add("fetch_every_line", [=](benchmark::State& s) { fetch_every_line(s, shape, size); });
       if (shape == Shape::prose) {
         add("load_cached_file", [=](benchmark::State& s) { load_file(s, shape, size, false); });
         add("load_and_build", [=](benchmark::State& s) { load_file(s, shape, size, true); });
+        add("owner_open", [=](benchmark::State& s) { open_owner(s, shape, size); });
       }
     }
   }

@@ -50,38 +50,12 @@ struct IndexedFile::State {
 
 namespace {
 
-// Feeds the scan's line starts to the index, a block at a time.
-struct Builder {
-  detail::LineEndScan scan{};
-  detail::LineIndex* index;
-  bool out_of_memory = false;
-
-  explicit Builder(detail::LineIndex& into) : index(&into) {
-    scan.staged[0] = 0; // the first line starts at the first byte
-    scan.staged_count = 1;
-    scan.take = take;
-    scan.index = this;
-  }
-
-  static void take(detail::LineEndScan& scan) {
-    auto& builder = *static_cast<Builder*>(scan.index);
-    if (!builder.out_of_memory && !builder.index->append(scan.staged, scan.staged_count))
-      builder.out_of_memory = true;
-    scan.staged_count = 0;
-  }
-
-  void stage(std::uint64_t start) {
-    scan.staged[scan.staged_count++] = start;
-    if (scan.staged_count == detail::lines_per_block) take(scan);
-  }
-};
-
 // Fills the state's buffer piece by piece with `fill(into, bytes)` (an errc)
 // and scans each piece as it arrives, then ends the index.
 template <class Fill> errc read_and_index(IndexedFile::State& state, LineEnds ends, Fill&& fill) {
   const detail::LineEndStages stages = line_end_stages_with(selected_scan_variant());
   const detail::LineEndStage stage = ends == LineEnds::lf ? stages.lf : stages.crlf;
-  Builder builder(state.index);
+  detail::LineIndexBuilder builder(state.index, stage, ends == LineEnds::lf);
   std::uint64_t done = 0;
   std::uint64_t scanned = 0;
   while (done < state.size) {
@@ -95,19 +69,16 @@ template <class Fill> errc read_and_index(IndexedFile::State& state, LineEnds en
     const std::uint64_t ready =
         done == state.size ? (done + 63) & ~std::uint64_t{63} : done & ~std::uint64_t{63};
     if (ready > scanned) {
-      stage(builder.scan, state.text, scanned, ready);
+      builder.scan(state.text, scanned, ready);
       scanned = ready;
     }
   }
-  // Text after the last line end is a line when it is not empty.
-  state.trailing = builder.scan.line_start < state.size;
-  if (state.trailing) builder.stage(state.size);
-  builder.take(builder.scan);
-  if (builder.out_of_memory) return errc::no_memory;
-  builder.index->shrink();
-  state.line_count = builder.scan.lines + (state.trailing ? 1 : 0);
-  state.longest_line = builder.scan.longest_line;
-  state.longest_length = builder.scan.longest_length;
+  detail::LineTotals totals;
+  if (!builder.finish(state.size, totals)) return errc::no_memory;
+  state.line_count = totals.line_count;
+  state.longest_line = totals.longest_line;
+  state.longest_length = totals.longest_length;
+  state.trailing = totals.trailing;
   state.ends = ends;
   return errc{};
 }

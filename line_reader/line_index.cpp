@@ -120,4 +120,72 @@ std::size_t LineIndex::bytes() const noexcept {
   return total;
 }
 
+LineIndexBuilder::LineIndexBuilder(LineIndex& into, LineEndStage stage, bool lf) noexcept
+    : stage_(stage), index_(&into), lf_(lf) {
+  scan_.staged[0] = 0; // the first line starts at the first byte
+  scan_.staged_count = 1;
+  scan_.take = take;
+  scan_.index = this;
+}
+
+void LineIndexBuilder::take(LineEndScan& scan) noexcept {
+  static_cast<LineIndexBuilder*>(scan.index)->hand_over(false);
+}
+
+void LineIndexBuilder::hand_over(bool all) noexcept {
+  const std::uint32_t count = scan_.staged_count;
+  const std::uint64_t* starts = scan_.staged;
+  // The length of each line that a staged start ends, its line end not
+  // counted. Strictly longer wins, so the first of equal lengths stays.
+  std::uint64_t previous = measured_ == 0 ? line_start_ : starts[measured_ - 1];
+  std::uint64_t longest = longest_length_;
+  std::uint64_t longest_at = longest_line_;
+  std::uint64_t number = lines_;
+  for (std::uint32_t k = measured_; k < count; ++k) {
+    const std::uint64_t next = starts[k];
+    std::uint64_t ending = 2;
+    if (lf_) ending = next - 1 > previous && text_[next - 2] == '\r' ? 2 : 1;
+    const std::uint64_t length = next - ending - previous;
+    ++number;
+    if (length > longest) {
+      longest = length;
+      longest_at = number;
+    }
+    previous = next;
+  }
+  longest_length_ = longest;
+  longest_line_ = longest_at;
+  lines_ = number;
+
+  std::uint32_t handed = 0;
+  while (count - handed >= lines_per_block || (all && handed < count)) {
+    const std::uint32_t block = count - handed < lines_per_block ? count - handed : lines_per_block;
+    if (!out_of_memory_ && !index_->append(starts + handed, block)) out_of_memory_ = true;
+    handed += block;
+  }
+  line_start_ = handed == 0 ? line_start_ : starts[handed - 1];
+  for (std::uint32_t k = handed; k < count; ++k)
+    scan_.staged[k - handed] = starts[k];
+  scan_.staged_count = count - handed;
+  measured_ = count - handed;
+}
+
+bool LineIndexBuilder::finish(std::uint64_t size, LineTotals& totals) noexcept {
+  // Text after the last line end is a line when it is not empty; its end
+  // is the start after it. It has no line end, so it is not measured.
+  const std::uint64_t last_start =
+      scan_.staged_count != 0 ? scan_.staged[scan_.staged_count - 1] : line_start_;
+  totals.trailing = last_start < size;
+  hand_over(false);
+  if (totals.trailing) scan_.staged[scan_.staged_count++] = size;
+  measured_ = scan_.staged_count;
+  hand_over(true);
+  if (out_of_memory_) return false;
+  index_->shrink();
+  totals.line_count = lines_ + (totals.trailing ? 1 : 0);
+  totals.longest_line = longest_line_;
+  totals.longest_length = longest_length_;
+  return true;
+}
+
 } // namespace line_reader::detail

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "line_reader/scan/stages.h"
+
 namespace line_reader::detail {
 
 class LineIndex {
@@ -69,6 +71,53 @@ private:
   std::size_t chunk_capacity_ = 0;
   std::size_t last_chunk_first_block_ = 0;
   std::uint32_t entries_in_last_block_ = 0;
+};
+
+// What a finished build tells beside the starts.
+struct LineTotals {
+  std::uint64_t line_count = 0;
+  std::uint64_t longest_line = 0;
+  std::uint64_t longest_length = 0;
+  bool trailing = false; // the last line has no line end
+};
+
+// Builds a LineIndex from a line-end scan over a text that may arrive in
+// pieces: scan() each stretch as it arrives, then finish().
+class LineIndexBuilder {
+public:
+  // `lf`: the stage is an LF-mode one, whose line ends are one or two bytes.
+  LineIndexBuilder(LineIndex& into, LineEndStage stage, bool lf) noexcept;
+  LineIndexBuilder(const LineIndexBuilder&) = delete;
+  LineIndexBuilder& operator=(const LineIndexBuilder&) = delete;
+
+  // Scans [from, to) of the text, continuing where the last call stopped
+  // (from is where it stopped); to - from is a multiple of 64, and reading
+  // up to `to` must be safe.
+  void scan(const char* text, std::uint64_t from, std::uint64_t to) noexcept {
+    text_ = text;
+    stage_(scan_, text, from, to);
+  }
+  // Ends the index of a text of `size` bytes, all scanned. False when there
+  // was no memory for it.
+  bool finish(std::uint64_t size, LineTotals& totals) noexcept;
+
+private:
+  static void take(LineEndScan& scan) noexcept;
+  // The statistics of the lines that the staged starts end, then every whole
+  // block to the index; the rest stays staged. With `all`, the rest too.
+  void hand_over(bool all) noexcept;
+
+  LineEndScan scan_{};
+  LineEndStage stage_;
+  LineIndex* index_;
+  bool lf_;
+  const char* text_ = nullptr;
+  std::uint64_t line_start_ = 0; // the start before the first staged one
+  std::uint64_t lines_ = 0;      // lines ended by the starts handed over
+  std::uint64_t longest_length_ = 0;
+  std::uint64_t longest_line_ = 0;
+  std::uint32_t measured_ = 1; // staged starts already measured (the first line's start ends none)
+  bool out_of_memory_ = false;
 };
 
 } // namespace line_reader::detail

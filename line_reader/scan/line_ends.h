@@ -16,48 +16,52 @@ template <class Lanes, bool lf_mode>
 void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, std::uint64_t from,
                     std::uint64_t to) {
   using line_reader::detail::lines_per_block;
-  // The hot fields live in locals: the stores into `staged` could otherwise
-  // alias them and force a reload for every line.
-  std::uint64_t line_start = scan.line_start;
   std::uint64_t cr_before = scan.cr_before;
-  std::uint64_t lines = scan.lines;
-  std::uint64_t longest_length = scan.longest_length;
-  std::uint64_t longest_line = scan.longest_line;
   std::uint32_t staged = scan.staged_count;
-  for (; from < to; from += 64) {
-    std::uint64_t lf = 0;
-    std::uint64_t cr = 0;
-    Lanes::masks(text + from, lf, cr);
-    // An LF right after a CR; the CR may be the last byte of the stretch
-    // before, or of the chunk before, which `cr_before` remembers.
-    const std::uint64_t after_cr = lf & (cr << 1 | cr_before);
-    cr_before = cr >> 63;
-    for (std::uint64_t ends = lf_mode ? lf : after_cr; ends != 0; ends &= ends - 1) {
-      const int bit = __builtin_ctzll(ends);
-      const std::uint64_t next = from + static_cast<std::uint64_t>(bit) + 1;
-      const std::uint64_t ending = lf_mode ? 1 + (after_cr >> bit & 1) : 2;
-      const std::uint64_t length = next - ending - line_start;
-      ++lines;
-      // Strictly longer wins, so the first of equal lengths stays; a new
-      // longest line is rare after the first few, so the branch predicts.
-      if (length > longest_length) {
-        longest_length = length;
-        longest_line = lines;
+  // First the line-end masks of a window of steps, then their starts. The
+  // masks' loads do not wait for the starts, so many of them are in flight
+  // at once: in one loop, the chain of stores into the staging area held the
+  // scan of 256 MiB to a third of the speed it had in cache.
+  constexpr std::uint64_t window = 64;
+  std::uint64_t ends_of[window];
+  while (from < to) {
+    const std::uint64_t steps = (to - from) / 64 < window ? (to - from) / 64 : window;
+    for (std::uint64_t i = 0; i < steps; ++i) {
+      std::uint64_t lf = 0;
+      std::uint64_t cr = 0;
+      Lanes::masks(text + from + 64 * i, lf, cr);
+      // An LF right after a CR; the CR may be the last byte of the step
+      // before, or of the piece before, which `cr_before` remembers.
+      const std::uint64_t after_cr = lf & (cr << 1 | cr_before);
+      cr_before = cr >> 63;
+      ends_of[i] = lf_mode ? lf : after_cr;
+    }
+    for (std::uint64_t i = 0; i < steps; ++i, from += 64) {
+      std::uint64_t ends = ends_of[i];
+      const auto count = static_cast<std::uint32_t>(__builtin_popcountll(ends));
+      // Four slots are written whatever the mask holds, so that prose
+      // (about one line end a step) takes no branch that depends on the
+      // text. A slot past the last real start is overwritten by the next
+      // step's; the staging area has room for them (staging_slack).
+      // ends == 0 gives a harmless value in place of a bit number.
+      std::uint64_t* slot = scan.staged + staged;
+      for (int k = 0; k < 4; ++k) {
+        slot[k] = from + static_cast<std::uint64_t>(ends == 0 ? 64 : __builtin_ctzll(ends)) + 1;
+        ends &= ends - 1;
       }
-      line_start = next;
-      scan.staged[staged++] = next;
-      if (staged == lines_per_block) {
+      for (int k = 4; ends != 0; ++k) {
+        slot[k] = from + static_cast<std::uint64_t>(__builtin_ctzll(ends)) + 1;
+        ends &= ends - 1;
+      }
+      staged += count;
+      if (staged >= lines_per_block) {
         scan.staged_count = staged;
         scan.take(scan);
         staged = scan.staged_count;
       }
     }
   }
-  scan.line_start = line_start;
   scan.cr_before = cr_before;
-  scan.lines = lines;
-  scan.longest_length = longest_length;
-  scan.longest_line = longest_line;
   scan.staged_count = staged;
 }
 

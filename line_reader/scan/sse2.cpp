@@ -96,9 +96,11 @@ struct Sse2Lanes {
     std::uint64_t cr_mask = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i bytes = load_unaligned(b + 16 * i);
-      lf_mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lfs))))
+      lf_mask |= static_cast<std::uint64_t>(
+                     static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lfs))))
                  << (16 * i);
-      cr_mask |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, crs))))
+      cr_mask |= static_cast<std::uint64_t>(
+                     static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, crs))))
                  << (16 * i);
     }
     lf = lf_mask;
@@ -114,7 +116,9 @@ std::uint32_t count_crlf_sse2_cr_mask(const char* data, std::uint32_t size) {
   return count_with<Sse2CrMaskBlock>(data, size);
 }
 
-std::uint32_t build_line_index_sse2_cr_mask(LineRecord* record) { return index_with<Sse2CrMaskBlock>(record); }
+std::uint32_t build_line_index_sse2_cr_mask(LineRecord* record) {
+  return index_with<Sse2CrMaskBlock>(record);
+}
 
 std::uint32_t count_crlf_sse2(const char* data, std::uint32_t size) {
   return count_with_pairs<count_pair_blocks>(data, size);

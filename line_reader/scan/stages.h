@@ -13,22 +13,22 @@ namespace line_reader::detail {
 // Lines are handed to the index 256 at a time.
 inline constexpr std::uint32_t lines_per_block = 256;
 
-// The state of a line-end scan, carried from one stretch of text to the next
-// so that a text read in chunks is scanned as it arrives. A line ends at an
-// LF: in LF mode at every LF (a CR right before it belongs to the line end),
-// in CR LF mode only at an LF right after a CR.
+// Room past a full block in the staging area: one 64-byte step adds up to
+// 64 starts, and the step writes four slots whatever its mask holds.
+inline constexpr std::uint32_t staging_slack = 64 + 4;
+
+// The state of a line-end scan, carried from one stretch of text to the
+// next so that a text read in pieces is scanned as it arrives. A line ends
+// at an LF: in LF mode at every LF (a CR right before it belongs to the line
+// end), in CR LF mode only at an LF right after a CR. The scan stages the
+// start after each line end; once a block's worth is staged, `take` hands
+// them on and keeps what is left over.
 struct LineEndScan {
-  std::uint64_t line_start;     // where the current line begins
-  std::uint64_t cr_before;      // 1 when the byte before the next stretch is CR
-  std::uint64_t lines;          // lines ended so far
-  std::uint64_t longest_length; // the longest of them, its line end not counted
-  std::uint64_t longest_line;   // its number, from 1; 0 while none is longer than 0
-  // Line starts not yet handed over: the first line's, then the start after
-  // each line end. When it holds lines_per_block of them they go to `take`.
-  std::uint64_t staged[lines_per_block];
+  std::uint64_t cr_before; // 1 when the byte before the next stretch is CR
   std::uint32_t staged_count;
   void (*take)(LineEndScan& scan);
   void* index;
+  std::uint64_t staged[lines_per_block + staging_slack];
 };
 
 // Scans the text's bytes [from, to) for line ends; `to - from` is a multiple
