@@ -32,7 +32,8 @@ TEST(HugeFile, LinesBeyondFourGibibytes) {
   const IndexedFile file = IndexedFile::open(path.c_str(), error);
   if (sizeof(std::size_t) < 8) {
     // The 32-bit target cannot hold it: a clear refusal, never a wrong count.
-    EXPECT_TRUE(error == line_reader::errc::too_large || error == line_reader::errc::no_memory) << error.message();
+    EXPECT_TRUE(error == line_reader::errc::too_large || error == line_reader::errc::no_memory)
+        << error.message();
     return;
   }
   ASSERT_FALSE(error) << error.message();

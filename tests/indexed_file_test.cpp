@@ -13,6 +13,7 @@
 #include "line_reader/indexed_file.h"
 #include "line_reader/scan/variants.h"
 #include "line_record_helpers.h"
+#include "naive_split.h"
 #include "temp_directory.h"
 
 namespace {
@@ -24,35 +25,6 @@ using namespace std::string_view_literals;
 static_assert(std::ranges::random_access_range<IndexedFile>);
 static_assert(!std::is_copy_constructible_v<IndexedFile> &&
               std::is_nothrow_move_constructible_v<IndexedFile>);
-
-// The lines by the definitions: a line ends at CR LF (crlf) or at LF with
-// an optional CR before it (lf); the text after the last end is a line when
-// it is not empty; the longest is the first of the greatest length among the
-// lines that have an end.
-struct NaiveSplit {
-  std::vector<std::string_view> lines;
-  std::uint64_t longest_line = 0;
-  std::uint64_t longest_length = 0;
-};
-
-NaiveSplit naive_split(std::string_view text, LineEnds ends) {
-  NaiveSplit split;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n') continue;
-    const bool after_cr = i > start && text[i - 1] == '\r';
-    if (ends == LineEnds::crlf && !(i > 0 && text[i - 1] == '\r')) continue;
-    const std::size_t end = after_cr ? i - 1 : i;
-    split.lines.push_back(text.substr(start, end - start));
-    if (end - start > split.longest_length) {
-      split.longest_length = end - start;
-      split.longest_line = split.lines.size();
-    }
-    start = i + 1;
-  }
-  if (start < text.size()) split.lines.push_back(text.substr(start));
-  return split;
-}
 
 void expect_naive(const IndexedFile& file, std::string_view text, LineEnds ends, const std::string& what) {
   const NaiveSplit want = naive_split(text, ends);
