@@ -43,10 +43,11 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
       // (about one line end a step) takes no branch that depends on the
       // text. A slot past the last real start is overwritten by the next
       // step's; the staging area has room for them (staging_slack).
-      // ends == 0 gives a harmless value in place of a bit number.
+      // With bit 63 forced on, an empty mask gives a harmless 63 in place of
+      // a bit number, without a branch, and a real bit is found as it is.
       std::uint64_t* slot = scan.staged + staged;
       for (int k = 0; k < 4; ++k) {
-        slot[k] = from + static_cast<std::uint64_t>(ends == 0 ? 64 : __builtin_ctzll(ends)) + 1;
+        slot[k] = from + static_cast<std::uint64_t>(__builtin_ctzll(ends | std::uint64_t{1} << 63)) + 1;
         ends &= ends - 1;
       }
       for (int k = 4; ends != 0; ++k) {
