@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::error_code error;
-  const auto file = line_reader::IndexedFile::open(argv[argc - 1], error,
-                                                   lf ? line_reader::LineEnds::lf : line_reader::LineEnds::crlf);
+  const auto file = line_reader::IndexedFile::open(
+      argv[argc - 1], error, lf ? line_reader::LineEnds::lf : line_reader::LineEnds::crlf);
   if (error) {
     std::fprintf(stderr, "%s: %s\n", argv[argc - 1], error.message().c_str());
     return 1;

@@ -3,7 +3,10 @@
 // scan_engine.h.
 //
 // `Lanes::masks(b, lf, cr)` sets bit i of `lf` when b[i] is LF and of `cr`
-// when it is CR, for the 64 bytes at b.
+// when it is CR, for the 64 bytes at b. A stage may also give
+// `Lanes::starts(slot, from, ends)`, which writes from + i + 1 for each set
+// bit i of `ends`, lowest first, at `slot`, may write up to
+// staging_slack - 64 slots past them, and returns how many it wrote.
 #pragma once
 
 #include <cstdint>
@@ -38,21 +41,26 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
     }
     for (std::uint64_t i = 0; i < steps; ++i, from += 64) {
       std::uint64_t ends = ends_of[i];
-      const auto count = static_cast<std::uint32_t>(__builtin_popcountll(ends));
-      // Four slots are written whatever the mask holds, so that prose
-      // (about one line end a step) takes no branch that depends on the
-      // text. A slot past the last real start is overwritten by the next
-      // step's; the staging area has room for them (staging_slack).
-      // With bit 63 forced on, an empty mask gives a harmless 63 in place of
-      // a bit number, without a branch, and a real bit is found as it is.
       std::uint64_t* slot = scan.staged + staged;
-      for (int k = 0; k < 4; ++k) {
-        slot[k] = from + static_cast<std::uint64_t>(__builtin_ctzll(ends | std::uint64_t{1} << 63)) + 1;
-        ends &= ends - 1;
-      }
-      for (int k = 4; ends != 0; ++k) {
-        slot[k] = from + static_cast<std::uint64_t>(__builtin_ctzll(ends)) + 1;
-        ends &= ends - 1;
+      std::uint32_t count = 0;
+      if constexpr (requires { Lanes::starts(slot, from, ends); }) {
+        count = Lanes::starts(slot, from, ends);
+      } else {
+        count = static_cast<std::uint32_t>(__builtin_popcountll(ends));
+        // Four slots are written whatever the mask holds, so that prose
+        // (about one line end a step) takes no branch that depends on the
+        // text. A slot past the last real start is overwritten by the next
+        // step's; the staging area has room for them (staging_slack). With
+        // bit 63 forced on, an empty mask gives a harmless 63 in place of a
+        // bit number, without a branch, and a real bit is found as it is.
+        for (int k = 0; k < 4; ++k) {
+          slot[k] = from + static_cast<std::uint64_t>(__builtin_ctzll(ends | std::uint64_t{1} << 63)) + 1;
+          ends &= ends - 1;
+        }
+        for (int k = 4; ends != 0; ++k) {
+          slot[k] = from + static_cast<std::uint64_t>(__builtin_ctzll(ends)) + 1;
+          ends &= ends - 1;
+        }
       }
       staged += count;
       if (staged >= lines_per_block) {

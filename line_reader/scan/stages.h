@@ -14,8 +14,9 @@ namespace line_reader::detail {
 inline constexpr std::uint32_t lines_per_block = 256;
 
 // Room past a full block in the staging area: one 64-byte step adds up to
-// 64 starts, and the step writes four slots whatever its mask holds.
-inline constexpr std::uint32_t staging_slack = 64 + 4;
+// 64 starts, and a step writes whole groups of slots (four, or eight with
+// AVX-512) whatever its mask holds.
+inline constexpr std::uint32_t staging_slack = 64 + 8;
 
 // The state of a line-end scan, carried from one stretch of text to the
 // next so that a text read in pieces is scanned as it arrives. A line ends
