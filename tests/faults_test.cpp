@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "line_reader/indexed_file.h"
 #include "line_record_helpers.h"
 #include "platform/fault_injection.h"
 #include "temp_directory.h"
@@ -137,6 +138,44 @@ TEST_F(Faults, ShortReadsAreContinued) {
     ASSERT_EQ(load_text_file(file.c_str(), &record), 1u) << piece;
     EXPECT_EQ(std::string(record.buffer, record.size), text) << piece;
     run(record, LINE_CMD_RELEASE);
+  }
+}
+
+// The owner type's open under each fault: the reason it gives, no lines,
+// nothing leaked (TearDown), and whole text however short the reads are.
+TEST_F(Faults, IndexedFileSaysWhyAndKeepsNothing) {
+  using line_reader::errc;
+  const std::string text = sample_text();
+  const std::string file = dir.write("f.txt", text);
+  swapped_name = file;
+  swapped_in = dir.write("bigger.txt", text + text);
+  const struct {
+    const char* what;
+    void (*plan)();
+    errc reason;
+  } cases[] = {
+      {"no memory for the text", [] { fail_allocation(1); }, errc::no_memory},
+      {"a read error", [] { limit_read(1000), fail_read(2); }, errc::read_error},
+      {"an early end", [] { limit_read(1000), end_read_early(2); }, errc::changed_while_reading},
+      {"reads of 7 bytes", [] { limit_read(7); }, errc{}},
+      {"reads of 100 bytes", [] { limit_read(100); }, errc{}},
+      {"a file swapped after the lookup",
+       [] { before_open([] { std::filesystem::rename(swapped_in, swapped_name); }); },
+       errc::changed_while_reading},
+  };
+  for (const auto& c : cases) {
+    c.plan();
+    std::error_code error;
+    const line_reader::IndexedFile opened = line_reader::IndexedFile::open(file.c_str(), error);
+    reset();
+    if (c.reason == errc{}) {
+      EXPECT_FALSE(error) << c.what << ": " << error.message();
+      EXPECT_EQ(opened.text(), text) << c.what;
+      EXPECT_EQ(opened.line_count(), 301u) << c.what;
+    } else {
+      EXPECT_EQ(error, c.reason) << c.what << ": " << error.message();
+      EXPECT_TRUE(opened.empty()) << c.what;
+    }
   }
 }
 
