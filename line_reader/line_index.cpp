@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace line_reader::detail {
 
 namespace {
@@ -30,7 +32,7 @@ template <class T> bool grow(T*& items, std::size_t size, std::size_t& capacity,
 
 LineIndex::~LineIndex() {
   for (std::size_t i = 0; i < chunk_count_; ++i)
-    std::free(chunks_[i].memory);
+    platform::heap_free(platform::process_heap(), chunks_[i].memory);
   std::free(chunks_);
   std::free(blocks_);
 }
@@ -47,7 +49,10 @@ void* LineIndex::room_for(std::size_t bytes) noexcept {
   if (!grow(chunks_, chunk_count_, chunk_capacity_, 16)) return nullptr;
   std::size_t capacity = chunk_count_ == 0 ? first_chunk_bytes : chunks_[chunk_count_ - 1].capacity * 2;
   if (capacity > last_chunk_bytes) capacity = last_chunk_bytes;
-  auto* memory = static_cast<unsigned char*>(std::malloc(capacity));
+  // From the platform's heap: a chunk of 1 MiB then comes with its pages
+  // present, where faulting them in one by one cost a tenth of the build.
+  auto* memory =
+      static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), capacity));
   if (memory == nullptr) return nullptr;
   chunks_[chunk_count_++] = Chunk{memory, capacity, bytes};
   last_chunk_first_block_ = block_count_;
@@ -86,8 +91,11 @@ void LineIndex::shrink() noexcept {
   if (chunk_count_ != 0) {
     Chunk& last = chunks_[chunk_count_ - 1];
     if (last.used < last.capacity) {
-      auto* fitted = static_cast<unsigned char*>(std::realloc(last.memory, last.used));
+      auto* fitted =
+          static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), last.used));
       if (fitted != nullptr) {
+        std::memcpy(fitted, last.memory, last.used);
+        platform::heap_free(platform::process_heap(), last.memory);
         last.memory = fitted;
         last.capacity = last.used;
         // The blocks whose offsets lie in the last chunk follow it; their

@@ -155,6 +155,7 @@ TEST_F(Faults, IndexedFileSaysWhyAndKeepsNothing) {
     errc reason;
   } cases[] = {
       {"no memory for the text", [] { fail_allocation(1); }, errc::no_memory},
+      {"no memory for the index", [] { fail_allocation(2); }, errc::no_memory},
       {"a read error", [] { limit_read(1000), fail_read(2); }, errc::read_error},
       {"an early end", [] { limit_read(1000), end_read_early(2); }, errc::changed_while_reading},
       {"reads of 7 bytes", [] { limit_read(7); }, errc{}},
