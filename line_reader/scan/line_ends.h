@@ -30,14 +30,18 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
   while (from < to) {
     const std::uint64_t steps = (to - from) / 64 < window ? (to - from) / 64 : window;
     for (std::uint64_t i = 0; i < steps; ++i) {
-      std::uint64_t lf = 0;
-      std::uint64_t cr = 0;
-      Lanes::masks(text + from + 64 * i, lf, cr);
-      // An LF right after a CR; the CR may be the last byte of the step
-      // before, or of the piece before, which `cr_before` remembers.
-      const std::uint64_t after_cr = lf & (cr << 1 | cr_before);
-      cr_before = cr >> 63;
-      ends_of[i] = lf_mode ? lf : after_cr;
+      if constexpr (!lf_mode && requires { Lanes::crlf_ends(text, from); }) {
+        ends_of[i] = Lanes::crlf_ends(text, from + 64 * i);
+      } else {
+        std::uint64_t lf = 0;
+        std::uint64_t cr = 0;
+        Lanes::masks(text + from + 64 * i, lf, cr);
+        // An LF right after a CR; the CR may be the last byte of the step
+        // before, or of the piece before, which `cr_before` remembers.
+        const std::uint64_t after_cr = lf & (cr << 1 | cr_before);
+        cr_before = cr >> 63;
+        ends_of[i] = lf_mode ? lf : after_cr;
+      }
     }
     for (std::uint64_t i = 0; i < steps; ++i, from += 64) {
       std::uint64_t ends = ends_of[i];
