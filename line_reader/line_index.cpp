@@ -148,19 +148,39 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
   std::uint64_t previous = measured_ == 0 ? line_start_ : starts[measured_ - 1];
   std::uint64_t longest = longest_length_;
   std::uint64_t longest_at = longest_line_;
-  std::uint64_t number = lines_;
-  for (std::uint32_t k = measured_; k < count; ++k) {
-    const std::uint64_t next = starts[k];
-    std::uint64_t ending = 2;
-    if (lf_) ending = next - 1 > previous && text_[next - 2] == '\r' ? 2 : 1;
-    const std::uint64_t length = next - ending - previous;
-    ++number;
-    if (length > longest) {
-      longest = length;
-      longest_at = number;
+  const std::uint64_t first_number = lines_ + 1; // of the line that starts[measured_] ends
+  if (!lf_) {
+    // Every line end is two bytes: the greatest distance between starts
+    // first, without a branch per line; the line that has it is looked for
+    // only when it beats the longest so far, which is rare after the first
+    // few blocks.
+    std::uint64_t widest = 0;
+    for (std::uint32_t k = measured_; k < count; ++k) {
+      const std::uint64_t distance = starts[k] - (k == 0 ? previous : starts[k - 1]);
+      widest = distance > widest ? distance : widest;
     }
-    previous = next;
+    if (widest - 2 > longest && widest >= 2) {
+      for (std::uint32_t k = measured_;; ++k) {
+        if (starts[k] - (k == 0 ? previous : starts[k - 1]) == widest) {
+          longest = widest - 2;
+          longest_at = first_number + (k - measured_);
+          break;
+        }
+      }
+    }
+  } else {
+    for (std::uint32_t k = measured_; k < count; ++k) {
+      const std::uint64_t next = starts[k];
+      const std::uint64_t ending = next - 1 > previous && text_[next - 2] == '\r' ? 2 : 1;
+      const std::uint64_t length = next - ending - previous;
+      if (length > longest) {
+        longest = length;
+        longest_at = first_number + (k - measured_);
+      }
+      previous = next;
+    }
   }
+  const std::uint64_t number = lines_ + (count - measured_);
   longest_length_ = longest;
   longest_line_ = longest_at;
   lines_ = number;
