@@ -58,6 +58,28 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
 }
 
 struct Avx2Lanes {
+  // The LFs right after a CR, the CRs found by loads one byte back; at the
+  // text's first byte, where there is no byte before, by a shift instead.
+  static std::uint64_t crlf_ends(const char* text, std::uint64_t at) {
+    if (at == 0) {
+      std::uint64_t lf = 0;
+      std::uint64_t cr = 0;
+      masks(text, lf, cr);
+      return lf & cr << 1;
+    }
+    const char* b = text + at;
+    const __m256i lfs = _mm256_set1_epi8(LF);
+    const __m256i crs = _mm256_set1_epi8(CR);
+    const __m256i low =
+        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), lfs),
+                         _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b - 1)), crs));
+    const __m256i high = _mm256_and_si256(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)), lfs),
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 31)), crs));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+           std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
+  }
+
   static void masks(const char* b, std::uint64_t& lf, std::uint64_t& cr) {
     const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
     const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32));

@@ -89,6 +89,25 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
 
 // Bit i set in `lf` when b[i] is LF, in `cr` when it is CR, for 64 bytes.
 struct Sse2Lanes {
+  // The LFs right after a CR, the CRs found by loads one byte back; at the
+  // text's first byte, where there is no byte before, by a shift instead.
+  static std::uint64_t crlf_ends(const char* text, std::uint64_t at) {
+    if (at == 0) {
+      std::uint64_t lf = 0;
+      std::uint64_t cr = 0;
+      masks(text, lf, cr);
+      return lf & cr << 1;
+    }
+    const char* b = text + at;
+    std::uint64_t ends = 0;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i pairs = _mm_and_si128(_mm_cmpeq_epi8(load_unaligned(b + 16 * i), _mm_set1_epi8(LF)),
+                                          _mm_cmpeq_epi8(load_unaligned(b + 16 * i - 1), _mm_set1_epi8(CR)));
+      ends |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(pairs))} << (16 * i);
+    }
+    return ends;
+  }
+
   static void masks(const char* b, std::uint64_t& lf, std::uint64_t& cr) {
     const __m128i lfs = _mm_set1_epi8(LF);
     const __m128i crs = _mm_set1_epi8(CR);
