@@ -58,15 +58,8 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
 }
 
 struct Avx2Lanes {
-  // The LFs right after a CR, the CRs found by loads one byte back; at the
-  // text's first byte, where there is no byte before, by a shift instead.
+  // The LFs right after a CR, the CRs found by loads one byte back.
   static std::uint64_t crlf_ends(const char* text, std::uint64_t at) {
-    if (at == 0) {
-      std::uint64_t lf = 0;
-      std::uint64_t cr = 0;
-      masks(text, lf, cr);
-      return lf & cr << 1;
-    }
     const char* b = text + at;
     const __m256i lfs = _mm256_set1_epi8(LF);
     const __m256i crs = _mm256_set1_epi8(CR);

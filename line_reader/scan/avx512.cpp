@@ -88,12 +88,9 @@ struct Avx512Lanes {
     cr = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(CR));
   }
 
-  // The LFs right after a CR, the CRs found by a load one byte back. At the
-  // text's first byte that load leaves out the byte before, which a masked
-  // load never touches.
+  // The LFs right after a CR, the CRs found by a load one byte back.
   static std::uint64_t crlf_ends(const char* text, std::uint64_t at) {
-    const __mmask64 inside = at == 0 ? ~__mmask64{1} : ~__mmask64{0};
-    const __m512i before = _mm512_maskz_loadu_epi8(inside, text + at - 1);
+    const __m512i before = _mm512_loadu_si512(text + at - 1);
     const __m512i bytes = _mm512_loadu_si512(text + at);
     return _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(LF)) &
            _mm512_cmpeq_epi8_mask(before, _mm512_set1_epi8(CR));

@@ -29,19 +29,25 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
   std::uint64_t ends_of[window];
   while (from < to) {
     const std::uint64_t steps = (to - from) / 64 < window ? (to - from) / 64 : window;
-    for (std::uint64_t i = 0; i < steps; ++i) {
-      if constexpr (!lf_mode && requires { Lanes::crlf_ends(text, from); }) {
+    // An LF right after a CR; the CR may be the last byte of the step
+    // before, or of the piece before, which `cr_before` remembers.
+    const auto by_masks = [&](std::uint64_t at) {
+      std::uint64_t lf = 0;
+      std::uint64_t cr = 0;
+      Lanes::masks(text + at, lf, cr);
+      const std::uint64_t after_cr = lf & (cr << 1 | cr_before);
+      cr_before = cr >> 63;
+      return lf_mode ? lf : after_cr;
+    };
+    if constexpr (!lf_mode && requires { Lanes::crlf_ends(text, from); }) {
+      // The text's first step has no byte before it to load.
+      std::uint64_t i = 0;
+      if (from == 0 && steps != 0) ends_of[i++] = by_masks(0);
+      for (; i < steps; ++i)
         ends_of[i] = Lanes::crlf_ends(text, from + 64 * i);
-      } else {
-        std::uint64_t lf = 0;
-        std::uint64_t cr = 0;
-        Lanes::masks(text + from + 64 * i, lf, cr);
-        // An LF right after a CR; the CR may be the last byte of the step
-        // before, or of the piece before, which `cr_before` remembers.
-        const std::uint64_t after_cr = lf & (cr << 1 | cr_before);
-        cr_before = cr >> 63;
-        ends_of[i] = lf_mode ? lf : after_cr;
-      }
+    } else {
+      for (std::uint64_t i = 0; i < steps; ++i)
+        ends_of[i] = by_masks(from + 64 * i);
     }
     for (std::uint64_t i = 0; i < steps; ++i, from += 64) {
       // The next window's lines are fetched while this one's starts are

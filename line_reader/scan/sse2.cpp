@@ -89,15 +89,8 @@ std::uint32_t count_pair_blocks(const char* p, std::uint32_t from, std::uint32_t
 
 // Bit i set in `lf` when b[i] is LF, in `cr` when it is CR, for 64 bytes.
 struct Sse2Lanes {
-  // The LFs right after a CR, the CRs found by loads one byte back; at the
-  // text's first byte, where there is no byte before, by a shift instead.
+  // The LFs right after a CR, the CRs found by loads one byte back.
   static std::uint64_t crlf_ends(const char* text, std::uint64_t at) {
-    if (at == 0) {
-      std::uint64_t lf = 0;
-      std::uint64_t cr = 0;
-      masks(text, lf, cr);
-      return lf & cr << 1;
-    }
     const char* b = text + at;
     std::uint64_t ends = 0;
     for (int i = 0; i < 4; ++i) {
