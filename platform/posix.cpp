@@ -264,21 +264,30 @@ void put_terminal_back_and_end(int signal_number) {
   raise(signal_number);
 }
 
+// Sets `action` for each of `signals`, keeping the actions before in
+// `before`; a signal that the process was started to ignore stays ignored
+// (a shell without job control starts its programs with stops ignored).
+template <std::size_t count>
+void catch_signals(const int (&signals)[count], struct sigaction (&before)[count],
+                   const struct sigaction& action) {
+  for (std::size_t i = 0; i < count; ++i) {
+    sigaction(signals[i], nullptr, &before[i]);
+    if (before[i].sa_handler != SIG_IGN) sigaction(signals[i], &action, nullptr);
+  }
+}
+
+template <std::size_t count>
+void release_signals(const int (&signals)[count], const struct sigaction (&before)[count]) {
+  for (std::size_t i = 0; i < count; ++i)
+    sigaction(signals[i], &before[i], nullptr);
+}
+
 void catch_ending_signals() {
   struct sigaction action {};
   action.sa_handler = put_terminal_back_and_end;
   action.sa_flags = SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
-    sigaction(ending_signals[i], nullptr, &actions_before_wait[i]);
-    // A signal that the process was started to ignore stays ignored.
-    if (actions_before_wait[i].sa_handler != SIG_IGN) sigaction(ending_signals[i], &action, nullptr);
-  }
-}
-
-void release_ending_signals() {
-  for (std::size_t i = 0; i < std::size(ending_signals); ++i)
-    sigaction(ending_signals[i], &actions_before_wait[i], nullptr);
+  catch_signals(ending_signals, actions_before_wait, action);
 }
 
 // The settings of the wait itself, for taking them again after a stop.
@@ -335,16 +344,11 @@ void catch_stops(const termios& during) {
   action.sa_handler = take_wait_settings_again;
   sigaction(SIGCONT, &action, &continue_action_before_wait);
   action.sa_handler = stop_with_settings_back;
-  for (std::size_t i = 0; i < std::size(stopping_signals); ++i) {
-    sigaction(stopping_signals[i], nullptr, &actions_before_stops[i]);
-    // A shell without job control starts its programs with stops ignored.
-    if (actions_before_stops[i].sa_handler != SIG_IGN) sigaction(stopping_signals[i], &action, nullptr);
-  }
+  catch_signals(stopping_signals, actions_before_stops, action);
 }
 
 void release_stops() {
-  for (std::size_t i = 0; i < std::size(stopping_signals); ++i)
-    sigaction(stopping_signals[i], &actions_before_stops[i], nullptr);
+  release_signals(stopping_signals, actions_before_stops);
   sigaction(SIGCONT, &continue_action_before_wait, nullptr);
 }
 
@@ -386,7 +390,7 @@ void wait_for_key() {
   // mode again after the settings were put back.
   release_stops();
   tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
-  release_ending_signals();
+  release_signals(ending_signals, actions_before_wait);
 }
 
 void exit_process(unsigned status) { std::exit(static_cast<int>(status)); }
