@@ -108,6 +108,12 @@ void LineIndex::shrink() noexcept {
       }
     }
   }
+  if (chunk_count_ != 0 && chunk_count_ < chunk_capacity_) {
+    if (void* fitted = std::realloc(chunks_, chunk_count_ * sizeof(Chunk)); fitted != nullptr) {
+      chunks_ = static_cast<Chunk*>(fitted);
+      chunk_capacity_ = chunk_count_;
+    }
+  }
   if (block_count_ != 0 && block_count_ < block_capacity_) {
     if (void* fitted = std::realloc(blocks_, block_count_ * sizeof(Block)); fitted != nullptr) {
       blocks_ = static_cast<Block*>(fitted);
