@@ -138,8 +138,7 @@ void build_owner_index(benchmark::State& state, Shape shape, std::uint64_t size,
   std::uint64_t bytes_a_line = 0;
   for (auto _ : state) {
     detail::LineIndex index;
-    detail::LineIndexBuilder builder(index, ends == LineEnds::lf ? stages.lf : stages.crlf,
-                                     ends == LineEnds::lf);
+    detail::LineIndexBuilder builder(index, stages, ends == LineEnds::lf);
     builder.scan(text, 0, (size + 63) & ~std::uint64_t{63});
     detail::LineTotals totals;
     if (!builder.finish(size, totals)) state.SkipWithError("no memory");

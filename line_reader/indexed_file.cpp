@@ -53,9 +53,8 @@ namespace {
 // Fills the state's buffer piece by piece with `fill(into, bytes)` (an errc)
 // and scans each piece as it arrives, then ends the index.
 template <class Fill> errc read_and_index(IndexedFile::State& state, LineEnds ends, Fill&& fill) {
-  const detail::LineEndStages stages = line_end_stages_with(selected_scan_variant());
-  const detail::LineEndStage stage = ends == LineEnds::lf ? stages.lf : stages.crlf;
-  detail::LineIndexBuilder builder(state.index, stage, ends == LineEnds::lf);
+  detail::LineIndexBuilder builder(state.index, line_end_stages_with(selected_scan_variant()),
+                                   ends == LineEnds::lf);
   std::uint64_t done = 0;
   std::uint64_t scanned = 0;
   while (done < state.size) {

@@ -134,16 +134,16 @@ std::size_t LineIndex::bytes() const noexcept {
   return total;
 }
 
-LineIndexBuilder::LineIndexBuilder(LineIndex& into, LineEndStage stage, bool lf) noexcept
-    : stage_(stage), index_(&into), lf_(lf) {
+LineIndexBuilder::LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf) noexcept
+    : stage_(lf ? stages.lf : stages.crlf), index_(&into), lf_(lf) {
   scan_.staged[0] = 0; // the first line starts at the first byte
   scan_.staged_count = 1;
   scan_.take = take;
-  scan_.index = this;
+  scan_.builder = this;
 }
 
 void LineIndexBuilder::take(LineEndScan& scan) noexcept {
-  static_cast<LineIndexBuilder*>(scan.index)->hand_over(false);
+  static_cast<LineIndexBuilder*>(scan.builder)->hand_over(false);
 }
 
 void LineIndexBuilder::hand_over(bool all) noexcept {
@@ -151,10 +151,12 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
   const std::uint64_t* starts = scan_.staged;
   // The length of each line that a staged start ends, its line end not
   // counted. Strictly longer wins, so the first of equal lengths stays.
-  std::uint64_t previous = measured_ == 0 ? line_start_ : starts[measured_ - 1];
+  // The start of the line that starts[measured_] ends.
+  const std::uint64_t first_start = measured_ == 0 ? line_start_ : starts[measured_ - 1];
+  std::uint64_t previous = first_start;
   std::uint64_t longest = longest_length_;
   std::uint64_t longest_at = longest_line_;
-  const std::uint64_t first_number = lines_ + 1; // of the line that starts[measured_] ends
+  const std::uint64_t first_number = lines_ + 1; // and its number
   if (!lf_) {
     // Every line end is two bytes: the greatest distance between starts
     // first, without a branch per line; the line that has it is looked for
@@ -162,17 +164,15 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
     // few blocks.
     std::uint64_t widest = 0;
     for (std::uint32_t k = measured_; k < count; ++k) {
-      const std::uint64_t distance = starts[k] - (k == 0 ? previous : starts[k - 1]);
-      widest = distance > widest ? distance : widest;
+      widest = starts[k] - previous > widest ? starts[k] - previous : widest;
+      previous = starts[k];
     }
-    if (widest - 2 > longest && widest >= 2) {
-      for (std::uint32_t k = measured_;; ++k) {
-        if (starts[k] - (k == 0 ? previous : starts[k - 1]) == widest) {
-          longest = widest - 2;
-          longest_at = first_number + (k - measured_);
-          break;
-        }
-      }
+    if (widest >= 2 && widest - 2 > longest) {
+      std::uint32_t k = measured_;
+      for (previous = first_start; starts[k] - previous != widest; ++k)
+        previous = starts[k];
+      longest = widest - 2;
+      longest_at = first_number + (k - measured_);
     }
   } else {
     for (std::uint32_t k = measured_; k < count; ++k) {
@@ -186,10 +186,9 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
       previous = next;
     }
   }
-  const std::uint64_t number = lines_ + (count - measured_);
   longest_length_ = longest;
   longest_line_ = longest_at;
-  lines_ = number;
+  lines_ += count - measured_;
 
   std::uint32_t handed = 0;
   while (count - handed >= lines_per_block || (all && handed < count)) {

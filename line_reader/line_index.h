@@ -85,8 +85,9 @@ struct LineTotals {
 // pieces: scan() each stretch as it arrives, then finish().
 class LineIndexBuilder {
 public:
-  // `lf`: the stage is an LF-mode one, whose line ends are one or two bytes.
-  LineIndexBuilder(LineIndex& into, LineEndStage stage, bool lf) noexcept;
+  // Scans with the LF-mode stage of `stages` when `lf` (line ends of one or
+  // two bytes), else with the CR LF one.
+  LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf) noexcept;
   LineIndexBuilder(const LineIndexBuilder&) = delete;
   LineIndexBuilder& operator=(const LineIndexBuilder&) = delete;
 

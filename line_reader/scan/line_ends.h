@@ -6,7 +6,9 @@
 // when it is CR, for the 64 bytes at b. A stage may also give
 // `Lanes::starts(slot, from, ends)`, which writes from + i + 1 for each set
 // bit i of `ends`, lowest first, at `slot`, may write up to
-// staging_slack - 64 slots past them, and returns how many it wrote.
+// staging_slack - 64 slots past them, and returns how many it wrote; and
+// `Lanes::crlf_ends(text, at)`, the mask of the LFs right after a CR in the
+// 64 bytes at text + at (at > 0), which loads the byte before them itself.
 #pragma once
 
 #include <cstdint>

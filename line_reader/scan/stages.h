@@ -28,7 +28,7 @@ struct LineEndScan {
   std::uint64_t cr_before; // 1 when the byte before the next stretch is CR
   std::uint32_t staged_count;
   void (*take)(LineEndScan& scan);
-  void* index;
+  void* builder; // whatever `take` hands the starts to
   std::uint64_t staged[lines_per_block + staging_slack];
 };
 
