@@ -63,8 +63,8 @@ template <class Fill> errc read_and_index(IndexedFile::State& state, LineEnds en
     std::uint32_t got = 0;
     if (const errc filled = fill(state.text + done, bytes, got); filled != errc{}) return filled;
     done += got;
-    // Whole steps only, until the end: a CR at a piece's end waits for the
-    // LF that may begin the next.
+    // Whole 64-byte steps only, until the end: a step is scanned once all
+    // of its bytes have arrived.
     const std::uint64_t ready =
         done == state.size ? (done + 63) & ~std::uint64_t{63} : done & ~std::uint64_t{63};
     if (ready > scanned) {
@@ -101,6 +101,15 @@ IndexedFile::State* new_state(std::uint64_t size, errc& error) {
   return state;
 }
 
+// Sets `error` from `failure`, and gives the state on success; on failure
+// it frees the state and gives none.
+IndexedFile::State* outcome(IndexedFile::State* state, errc failure, std::error_code& error) {
+  error = failure == errc{} ? std::error_code() : make_error_code(failure);
+  if (failure == errc{}) return state;
+  delete state;
+  return nullptr;
+}
+
 } // namespace
 
 IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds ends) noexcept {
@@ -116,12 +125,7 @@ IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds
     });
   }
   if (file != 0) platform::close_handle(file);
-  error = failure == errc{} ? std::error_code() : make_error_code(failure);
-  if (failure != errc{}) {
-    delete state;
-    return IndexedFile();
-  }
-  return IndexedFile(state);
+  return IndexedFile(outcome(state, failure, error));
 }
 
 IndexedFile IndexedFile::copy_of(std::string_view bytes, std::error_code& error, LineEnds ends) noexcept {
@@ -136,12 +140,7 @@ IndexedFile IndexedFile::copy_of(std::string_view bytes, std::error_code& error,
       return errc{};
     });
   }
-  error = failure == errc{} ? std::error_code() : make_error_code(failure);
-  if (failure != errc{}) {
-    delete state;
-    return IndexedFile();
-  }
-  return IndexedFile(state);
+  return IndexedFile(outcome(state, failure, error));
 }
 
 IndexedFile& IndexedFile::operator=(IndexedFile&& other) noexcept {
