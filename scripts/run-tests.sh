@@ -34,6 +34,7 @@ build_examples() {
 # under wine, the ZIP. It starts first and runs beside everything else.
 windows_stage() {
   set -euo pipefail
+  local stage_started=$SECONDS
   # wine runs 32-bit x86 code: natively where the kernel can, else through
   # qemu-i386. qemu before 8.0 searched the guest's address space a page at
   # a time for every mmap, which cost a wine program start about a minute;
@@ -91,9 +92,9 @@ windows_stage() {
   dlls=$(i686-w64-mingw32-objdump -p "$root/bin/line_report.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
   [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || { echo "the exe imports $dlls" >&2; exit 1; }
   echo "$(basename "$zip"): $(stat -c %s "$root/bin/line_report.exe")-byte stripped exe, imports $dlls"
+  echo "the Windows stage took $((SECONDS - stage_started)) s"
 }
 
-windows_started=$SECONDS
 if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
   windows_stage >"$scratch/windows.log" 2>&1 </dev/null &
   windows_pid=$!
@@ -196,7 +197,6 @@ if [ -n "$windows_pid" ]; then
   wait "$windows_pid" || windows_status=$?
   windows_pid=
   cat "$scratch/windows.log"
-  echo "the Windows stage took $((SECONDS - windows_started)) s"
   [ $windows_status -eq 0 ] || { echo "the Windows stage failed (status $windows_status)" >&2; exit 1; }
 fi
 
