@@ -11,6 +11,7 @@ models=(
   "qemu64 sse2_pair_mask"             # the x86-64 baseline
   "Nehalem sse2_pair_mask"            # SSE4.2 and POPCNT, no AVX
   "Haswell,-bmi1,-bmi2 sse2_pair_mask" # AVX2 shown, BMI hidden, as some virtual machines do
+  "Haswell,-popcnt sse2_pair_mask"     # AVX2 and BMI without POPCNT, which -mavx2 implies
   "Haswell avx2_pair_mask"
   "max avx2_pair_mask|avx512_pair_mask"
 )

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks that no object compiled for an instruction set beyond the baseline
-# (-mavx2, -mavx512*) defines a weak symbol. The linker keeps one copy of a
-# weak symbol for the whole program; a copy from such an object could run
-# AVX2, AVX-512 or BMI instructions from the baseline code. The check is on
+# (-march=x86-64-v3 or v4, -mavx2, -mavx512*) defines a weak symbol. The
+# linker keeps one copy of a weak symbol for the whole program; a copy from
+# such an object could run AVX2, AVX-512 or BMI instructions from the
+# baseline code. The check is on
 # a Debug build, where nothing is inlined away.
 # Usage: check-isa-objects.sh BUILD_DIR (a Debug build with compile_commands.json)
 set -euo pipefail
@@ -13,11 +14,11 @@ commands=$build/compile_commands.json
 # writes "directory" before "command" in each entry, one per line.
 objects=$(awk -F'"' '
   $2 == "directory" { directory = $4 }
-  $2 == "command" && $4 ~ / -m(avx2|avx512[a-z0-9]*)( |$)/ {
+  $2 == "command" && $4 ~ / -m(arch=x86-64-v[34]|avx2|avx512[a-z0-9]*)( |$)/ {
     if (match($4, / -o [^ ]+/)) print directory "/" substr($4, RSTART + 4, RLENGTH - 4)
   }' "$commands")
 if [ -z "$objects" ]; then
-  echo "no object is compiled with -mavx2 or -mavx512 flags: nothing to check"
+  echo "no object is compiled beyond the baseline: nothing to check"
   exit 0
 fi
 status=0

@@ -1,6 +1,7 @@
 // The block stage on AVX2: each 32-byte block in one compare per byte kind.
-// This file alone is compiled for AVX2 and BMI (-mavx2 -mbmi); the dispatch
-// asks the processor for both before any of it runs.
+// This file alone is compiled for x86-64-v3 (AVX2, BMI1 and BMI2, FMA, F16C,
+// LZCNT, MOVBE, POPCNT and SSE4.2 among them); the dispatch asks the
+// processor for the whole level before any of it runs.
 #include <immintrin.h>
 
 #include "line_reader/scan/entries_avx2.h"

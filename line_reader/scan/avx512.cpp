@@ -1,8 +1,9 @@
 // The block stage on AVX-512: each 64-byte block in one compare per byte
 // kind, straight into a 64-bit mask, and the mask's set bits turned into
 // positions sixteen at a time by a byte compress. This file alone is compiled
-// for AVX-512 F, BW, VL and VBMI2, BMI, BMI2 and POPCNT; the dispatch asks
-// the processor for all seven before any of it runs.
+// for x86-64-v4 (AVX-512 F, BW, CD, DQ and VL, and x86-64-v3) and AVX-512
+// VBMI2; the dispatch asks the processor for all of them before any of it
+// runs.
 #include <immintrin.h>
 
 #include "line_reader/scan/entries_avx2.h"

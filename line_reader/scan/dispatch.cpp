@@ -1,6 +1,6 @@
 // Which block stage the scanners run: the processor is asked once, and a
 // stage is offered only where it has every feature that the stage's file is
-// compiled for (CMakeLists.txt lists the same flags).
+// compiled for (CMakeLists.txt lists the same levels).
 #include "line_reader/line_scan.h"
 #include "line_reader/scan/line_ends.h"
 #include "line_reader/scan/scan_engine.h"
@@ -9,6 +9,9 @@
 
 #if defined(__SSE2__)
 #define LINE_READER_HAVE_SSE2 1
+#endif
+#if defined(LINE_READER_HAVE_AVX2) && defined(__clang__)
+#include <cpuid.h>
 #endif
 
 namespace line_reader {
@@ -38,8 +41,42 @@ struct PortableLanes {
   }
 };
 
-// The variants built in, in order of speed; the AVX2 one only where the
-// processor runs it.
+#if LINE_READER_HAVE_AVX2
+// Whether the processor and the system run code built for x86-64-v3
+// (-march=x86-64-v3): GCC asks for the whole level at once. clang 14 knows
+// no level names, so each feature of the level is asked for; those that it
+// cannot be asked by name come from CPUID itself.
+bool runs_x86_64_v3() {
+#if defined(__clang__)
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  const bool movbe = (ecx & bit_MOVBE) != 0, f16c = (ecx & bit_F16C) != 0, cx16 = (ecx & bit_CMPXCHG16B) != 0;
+  if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) == 0) return false;
+  const bool lzcnt = (ecx & bit_LZCNT) != 0, lahf = (ecx & bit_LAHF_LM) != 0;
+  return movbe && f16c && cx16 && lzcnt && lahf && __builtin_cpu_supports("popcnt") &&
+         __builtin_cpu_supports("sse3") && __builtin_cpu_supports("ssse3") &&
+         __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("sse4.2") &&
+         __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("fma");
+#else
+  return __builtin_cpu_supports("x86-64-v3");
+#endif
+}
+
+// The same for x86-64-v4.
+bool runs_x86_64_v4() {
+#if defined(__clang__)
+  return runs_x86_64_v3() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512dq") &&
+         __builtin_cpu_supports("avx512vl");
+#else
+  return __builtin_cpu_supports("x86-64-v4");
+#endif
+}
+#endif
+
+// The variants built in, in order of speed; the AVX2 and AVX-512 ones only
+// where the processor runs every instruction that their files may hold.
 struct Variants {
   ScanVariant list[5];
   std::size_t count = 0;
@@ -50,15 +87,13 @@ struct Variants {
     list[count++] = ScanVariant::sse2_pair_mask;
 #endif
 #if LINE_READER_HAVE_AVX2
-    // avx2.cpp: -mavx2 -mbmi. Some virtual machines show AVX2 and hide BMI.
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi"))
-      list[count++] = ScanVariant::avx2_pair_mask;
+    // avx2.cpp: -march=x86-64-v3. Some virtual machines show AVX2 and hide
+    // BMI, or POPCNT.
+    if (runs_x86_64_v3()) list[count++] = ScanVariant::avx2_pair_mask;
 #endif
 #if LINE_READER_HAVE_AVX512
-    // avx512.cpp: -mavx512f -mavx512bw -mavx512vl -mavx512vbmi2 -mbmi -mbmi2 -mpopcnt.
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2") &&
-        __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt"))
+    // avx512.cpp: -march=x86-64-v4 -mavx512vbmi2.
+    if (runs_x86_64_v4() && __builtin_cpu_supports("avx512vbmi2"))
       list[count++] = ScanVariant::avx512_pair_mask;
 #endif
   }
