@@ -50,30 +50,66 @@ struct IndexedFile::State {
 
 namespace {
 
-// Fills the state's buffer piece by piece with `fill(into, bytes)` (an errc)
-// and scans each piece as it arrives, then ends the index.
-template <class Fill> errc read_and_index(IndexedFile::State& state, LineEnds ends, Fill&& fill) {
+// A buffer twice as large for the state's text, which keeps the text read so
+// far; false when there is no memory for it (the old one is kept).
+bool grow(IndexedFile::State& state, std::uint64_t done) {
+  const std::uint64_t size = state.size < piece_bytes ? piece_bytes : state.size * 2;
+  if (size > SIZE_MAX / 2) return false;
+  const platform::Handle block = platform::block_allocate_zeroed(size + tail_bytes);
+  char* text = block == 0 ? nullptr : static_cast<char*>(platform::block_lock(block));
+  if (text == nullptr) {
+    if (block != 0) platform::block_free(block);
+    return false;
+  }
+  std::memcpy(text, state.text, static_cast<std::size_t>(done));
+  platform::block_unlock(state.block);
+  platform::block_free(state.block);
+  state.block = block;
+  state.text = text;
+  state.size = size;
+  return true;
+}
+
+// Fills the state's buffer piece by piece with `fill(into, bytes, got)` (an
+// errc; `got` 0 at the end) and scans each piece as it arrives, then ends the
+// index. The text is the buffer's size, and an early end is
+// changed_while_reading; `to_the_end` reads until the end instead, growing
+// the buffer as needed.
+template <class Fill>
+errc read_and_index(IndexedFile::State& state, LineEnds ends, bool to_the_end, Fill&& fill) {
   detail::LineIndexBuilder builder(state.index, line_end_stages_with(selected_scan_variant()),
                                    ends == LineEnds::lf);
   std::uint64_t done = 0;
   std::uint64_t scanned = 0;
-  while (done < state.size) {
+  for (;;) {
+    if (done == state.size && !(to_the_end && grow(state, done))) {
+      if (to_the_end) return errc::no_memory;
+      break;
+    }
     const std::uint64_t left = state.size - done;
     const auto bytes = static_cast<std::uint32_t>(left < piece_bytes ? left : piece_bytes);
     std::uint32_t got = 0;
     if (const errc filled = fill(state.text + done, bytes, got); filled != errc{}) return filled;
+    if (got == 0) {
+      // Shorter than the size it had when it was opened.
+      if (!to_the_end) return errc::changed_while_reading;
+      break;
+    }
     done += got;
-    // Whole 64-byte steps only, until the end: a step is scanned once all
-    // of its bytes have arrived.
-    const std::uint64_t ready =
-        done == state.size ? (done + 63) & ~std::uint64_t{63} : done & ~std::uint64_t{63};
+    // Whole 64-byte steps only: a step is scanned once all of its bytes
+    // have arrived.
+    const std::uint64_t ready = done & ~std::uint64_t{63};
     if (ready > scanned) {
       builder.scan(state.text, scanned, ready);
       scanned = ready;
     }
   }
+  // The last step reads into the zero tail.
+  if (const std::uint64_t ready = (done + 63) & ~std::uint64_t{63}; ready > scanned)
+    builder.scan(state.text, scanned, ready);
   detail::LineTotals totals;
-  if (!builder.finish(state.size, totals)) return errc::no_memory;
+  if (!builder.finish(done, totals)) return errc::no_memory;
+  state.size = done;
   state.line_count = totals.line_count;
   state.longest_line = totals.longest_line;
   state.longest_length = totals.longest_length;
@@ -114,17 +150,30 @@ IndexedFile::State* outcome(IndexedFile::State* state, errc failure, std::error_
 
 IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds ends) noexcept {
   platform::Handle file = 0;
-  std::uint64_t size = 0;
-  errc failure = detail::open_text_file(path, SIZE_MAX - tail_bytes, file, size);
-  State* state = failure == errc{} ? new_state(size, failure) : nullptr;
+  platform::FileState before;
+  error = detail::open_text_file(path, SIZE_MAX - tail_bytes, file, before);
+  if (error) return IndexedFile();
+  // The kernel's own files report a size that is not what they hold: they
+  // are read to the end, as cat does.
+  errc failure = errc{};
+  State* state = new_state(before.nominal_size ? 0 : before.size, failure);
   if (state != nullptr) {
-    failure = read_and_index(*state, ends, [file](char* into, std::uint32_t bytes, std::uint32_t& got) {
-      if (!platform::read_file(file, into, bytes, got)) return errc::read_error;
-      // Shorter than the size it had when it was opened.
-      return got == 0 ? errc::changed_while_reading : errc{};
-    });
+    failure = read_and_index(*state, ends, before.nominal_size,
+                             [file](char* into, std::uint32_t bytes, std::uint32_t& got) {
+                               return platform::read_file(file, into, bytes, got) ? errc{} : errc::read_error;
+                             });
   }
-  if (file != 0) platform::close_handle(file);
+  // Rewritten during the read, the text may hold old and new bytes; a file
+  // that only grew is indexed as it was when it was opened.
+  platform::FileState after;
+  if (failure == errc{} && !before.nominal_size) {
+    if (!platform::query_open_file(file, after)) {
+      failure = errc::read_error;
+    } else if (after.size < before.size || (after.size == before.size && after.modified != before.modified)) {
+      failure = errc::changed_while_reading;
+    }
+  }
+  platform::close_handle(file);
   return IndexedFile(outcome(state, failure, error));
 }
 
@@ -133,12 +182,13 @@ IndexedFile IndexedFile::copy_of(std::string_view bytes, std::error_code& error,
   State* state = new_state(bytes.size(), failure);
   if (state != nullptr) {
     const char* from = bytes.data();
-    failure = read_and_index(*state, ends, [&from](char* into, std::uint32_t count, std::uint32_t& got) {
-      std::memcpy(into, from, count);
-      from += count;
-      got = count;
-      return errc{};
-    });
+    failure =
+        read_and_index(*state, ends, false, [&from](char* into, std::uint32_t count, std::uint32_t& got) {
+          std::memcpy(into, from, count);
+          from += count;
+          got = count;
+          return errc{};
+        });
   }
   return IndexedFile(outcome(state, failure, error));
 }
@@ -173,8 +223,7 @@ std::string_view IndexedFile::text() const noexcept {
                            : std::string_view(state_->text, static_cast<std::size_t>(state_->size));
 }
 
-std::string_view IndexedFile::line_at(std::uint64_t index) const noexcept {
-  const State& state = *state_;
+std::string_view IndexedFile::line_at(const State& state, std::uint64_t index) noexcept {
   const std::uint64_t from = state.index.start(index);
   const std::uint64_t next = state.index.start(index + 1);
   std::uint64_t end = next;
@@ -196,7 +245,7 @@ std::string_view IndexedFile::line(std::uint64_t number) const {
   if (number < 1 || number > line_count()) {
     throw std::out_of_range("line " + std::to_string(number) + " of " + std::to_string(line_count()));
   }
-  return line_at(number - 1);
+  return line_at(*state_, number - 1);
 }
 
 bool IndexedFile::nul_terminate() noexcept {
@@ -206,7 +255,7 @@ bool IndexedFile::nul_terminate() noexcept {
   // Each line's end is found before its own line end is written over, and
   // writing one line end changes no other line's.
   for (std::uint64_t i = 0; i < ended; ++i) {
-    const std::string_view line = line_at(i);
+    const std::string_view line = line_at(*state_, i);
     char* end = state_->text + (line.data() - state_->text) + line.size();
     end[0] = 0;
     if (state_->ends == LineEnds::crlf) end[1] = 0;

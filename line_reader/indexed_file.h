@@ -37,46 +37,7 @@ namespace line_reader {
 
 enum class LineEnds { crlf, lf };
 
-class IndexedFile;
-
-// A random-access iterator over the lines, giving each as a string_view.
-class LineIterator {
-public:
-  using iterator_concept = std::random_access_iterator_tag;
-  using iterator_category = std::input_iterator_tag; // its values are not references
-  using value_type = std::string_view;
-  using difference_type = std::ptrdiff_t;
-  using reference = std::string_view;
-  using pointer = void;
-
-  LineIterator() = default;
-  LineIterator(const IndexedFile* file, std::uint64_t index) : file_(file), index_(index) {}
-
-  inline std::string_view operator*() const;
-  std::string_view operator[](difference_type n) const { return *(*this + n); }
-  LineIterator& operator++() { return ++index_, *this; }
-  LineIterator operator++(int) { return LineIterator(file_, index_++); }
-  LineIterator& operator--() { return --index_, *this; }
-  LineIterator operator--(int) { return LineIterator(file_, index_--); }
-  LineIterator& operator+=(difference_type n) { return index_ += static_cast<std::uint64_t>(n), *this; }
-  LineIterator& operator-=(difference_type n) { return index_ -= static_cast<std::uint64_t>(n), *this; }
-  friend LineIterator operator+(LineIterator i, difference_type n) { return i += n; }
-  friend LineIterator operator+(difference_type n, LineIterator i) { return i += n; }
-  friend LineIterator operator-(LineIterator i, difference_type n) { return i -= n; }
-  friend difference_type operator-(LineIterator a, LineIterator b) {
-    return static_cast<difference_type>(a.index_ - b.index_);
-  }
-  friend bool operator==(LineIterator a, LineIterator b) { return a.index_ == b.index_; }
-  friend bool operator!=(LineIterator a, LineIterator b) { return a.index_ != b.index_; }
-  friend bool operator<(LineIterator a, LineIterator b) { return a.index_ < b.index_; }
-  friend bool operator>(LineIterator a, LineIterator b) { return a.index_ > b.index_; }
-  friend bool operator<=(LineIterator a, LineIterator b) { return a.index_ <= b.index_; }
-  friend bool operator>=(LineIterator a, LineIterator b) { return a.index_ >= b.index_; }
-
-private:
-  const IndexedFile* file_ = nullptr;
-  std::uint64_t index_ = 0;
-};
+class LineIterator;
 
 class IndexedFile {
 public:
@@ -109,8 +70,8 @@ public:
   // outside 1..line_count().
   std::string_view line(std::uint64_t number) const;
 
-  LineIterator begin() const noexcept { return LineIterator(this, 0); }
-  LineIterator end() const noexcept { return LineIterator(this, line_count()); }
+  inline LineIterator begin() const noexcept;
+  inline LineIterator end() const noexcept;
 
   // Heap bytes that the line index holds, the text not counted.
   std::size_t index_bytes() const noexcept;
@@ -131,11 +92,53 @@ private:
   friend class LineIterator;
   explicit IndexedFile(State* state) noexcept : state_(state) {}
   // Line `index`, from 0, which must be below line_count().
-  std::string_view line_at(std::uint64_t index) const noexcept;
+  static std::string_view line_at(const State& state, std::uint64_t index) noexcept;
 
   State* state_ = nullptr;
 };
 
-inline std::string_view LineIterator::operator*() const { return file_->line_at(index_); }
+// A random-access iterator over the lines, giving each as a string_view.
+class LineIterator {
+public:
+  using iterator_concept = std::random_access_iterator_tag;
+  using iterator_category = std::input_iterator_tag; // its values are not references
+  using value_type = std::string_view;
+  using difference_type = std::ptrdiff_t;
+  using reference = std::string_view;
+  using pointer = void;
+
+  LineIterator() = default;
+  // Line `index` (from 0) of the owner's text and index, which the iterator
+  // follows when the owner is moved.
+  LineIterator(const IndexedFile::State* state, std::uint64_t index) : state_(state), index_(index) {}
+
+  std::string_view operator*() const { return IndexedFile::line_at(*state_, index_); }
+  std::string_view operator[](difference_type n) const { return *(*this + n); }
+  LineIterator& operator++() { return ++index_, *this; }
+  LineIterator operator++(int) { return LineIterator(state_, index_++); }
+  LineIterator& operator--() { return --index_, *this; }
+  LineIterator operator--(int) { return LineIterator(state_, index_--); }
+  LineIterator& operator+=(difference_type n) { return index_ += static_cast<std::uint64_t>(n), *this; }
+  LineIterator& operator-=(difference_type n) { return index_ -= static_cast<std::uint64_t>(n), *this; }
+  friend LineIterator operator+(LineIterator i, difference_type n) { return i += n; }
+  friend LineIterator operator+(difference_type n, LineIterator i) { return i += n; }
+  friend LineIterator operator-(LineIterator i, difference_type n) { return i -= n; }
+  friend difference_type operator-(LineIterator a, LineIterator b) {
+    return static_cast<difference_type>(a.index_ - b.index_);
+  }
+  friend bool operator==(LineIterator a, LineIterator b) { return a.index_ == b.index_; }
+  friend bool operator!=(LineIterator a, LineIterator b) { return a.index_ != b.index_; }
+  friend bool operator<(LineIterator a, LineIterator b) { return a.index_ < b.index_; }
+  friend bool operator>(LineIterator a, LineIterator b) { return a.index_ > b.index_; }
+  friend bool operator<=(LineIterator a, LineIterator b) { return a.index_ <= b.index_; }
+  friend bool operator>=(LineIterator a, LineIterator b) { return a.index_ >= b.index_; }
+
+private:
+  const IndexedFile::State* state_ = nullptr;
+  std::uint64_t index_ = 0;
+};
+
+inline LineIterator IndexedFile::begin() const noexcept { return LineIterator(state_, 0); }
+inline LineIterator IndexedFile::end() const noexcept { return LineIterator(state_, line_count()); }
 
 } // namespace line_reader

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <system_error>
 
 #include "line_reader/errors.h"
 #include "line_reader/line_reader.h"
@@ -9,12 +10,14 @@
 
 namespace line_reader::detail {
 
-// load_text_file with the reason for a failure; errc{} on success.
-errc load_file(const char* name, LineRecord* record);
+// load_text_file with the reason for a failure; none on success.
+std::error_code load_file(const char* name, LineRecord* record);
 
 // Looks `name` up and opens it for reading when it is a regular file of at
-// most `max_size` bytes, whose size `size` then gives as the opened file has
-// it. errc{} on success; the caller closes `file`.
-errc open_text_file(const char* name, std::uint64_t max_size, platform::Handle& file, std::uint64_t& size);
+// most `max_size` bytes, whose state `state` then gives as the opened file
+// has it. None on success, and the caller closes `file`; an errc, or the
+// system's own code where no errc says what happened.
+std::error_code open_text_file(const char* name, std::uint64_t max_size, platform::Handle& file,
+                               platform::FileState& state);
 
 } // namespace line_reader::detail

@@ -43,48 +43,55 @@ void free_buffer(platform::Handle block) {
   platform::block_free(block);
 }
 
-errc reason(platform::OpenFailure failure) {
-  switch (failure) {
+// Why the open failed, after a lookup that found the name.
+std::error_code reason(const platform::OpenFailure& failure) {
+  switch (failure.kind) {
   case platform::OpenFailure::missing: return errc::changed_while_reading; // it was there at the lookup
   case platform::OpenFailure::not_regular: return errc::not_a_regular_file;
-  default: return errc::no_access;
+  case platform::OpenFailure::denied: return errc::no_access;
+  default: return {failure.system_code, std::system_category()};
   }
 }
 
 } // namespace
 
-errc open_text_file(const char* name, std::uint64_t max_size, platform::Handle& file, std::uint64_t& size) {
-  platform::OpenFailure failure = platform::OpenFailure::none;
+std::error_code open_text_file(const char* name, std::uint64_t max_size, platform::Handle& file,
+                               platform::FileState& state) {
+  platform::OpenFailure failure;
   std::uint64_t found_size = 0;
   if (name == nullptr) return errc::not_found;
-  if (!platform::find_file_size(name, found_size, failure))
-    return failure == platform::OpenFailure::denied ? errc::no_access : errc::not_found;
+  if (!platform::find_file_size(name, found_size, failure)) {
+    switch (failure.kind) {
+    case platform::OpenFailure::denied: return errc::no_access;
+    case platform::OpenFailure::other: return {failure.system_code, std::system_category()};
+    default: return errc::not_found;
+    }
+  }
   if (found_size > max_size) return errc::too_large;
 
   // The size that decides the load is the opened file's: a file renamed over
   // the name since the lookup is refused, not read as far as the old size.
-  file = platform::open_regular_file_for_reading(name, size, failure);
+  file = platform::open_regular_file_for_reading(name, state, failure);
   if (file == 0) return reason(failure);
-  if (size != found_size) {
+  if (state.size != found_size) {
     platform::close_handle(file);
     file = 0;
     return errc::changed_while_reading;
   }
-  return errc{};
+  return {};
 }
 
-errc load_file(const char* name, LineRecord* record) {
+std::error_code load_file(const char* name, LineRecord* record) {
   // Anything but the empty record still names a buffer, a table or lines of
   // another file.
   if (record == nullptr || !is_empty(*record)) return errc::no_access;
   platform::Handle file = 0;
-  std::uint64_t size = 0;
-  if (const errc opened = open_text_file(name, max_text_file_size, file, size); opened != errc{})
-    return opened;
+  platform::FileState state;
+  if (const std::error_code opened = open_text_file(name, max_text_file_size, file, state)) return opened;
 
   platform::Handle block = 0;
-  char* data = new_buffer(size, block);
-  const auto size32 = static_cast<std::uint32_t>(size);
+  char* data = new_buffer(state.size, block);
+  const auto size32 = static_cast<std::uint32_t>(state.size);
   const errc read = data == nullptr ? errc::no_memory : read_whole(file, data, size32);
   platform::close_handle(file);
   if (read != errc{}) {
@@ -94,11 +101,11 @@ errc load_file(const char* name, LineRecord* record) {
   record->buffer_block = block;
   record->buffer = data;
   record->size = size32;
-  return errc{};
+  return {};
 }
 
 } // namespace line_reader::detail
 
 std::uint32_t load_text_file(const char* name, LineRecord* record) {
-  return line_reader::detail::load_file(name, record) == line_reader::errc{} ? 1 : 0;
+  return line_reader::detail::load_file(name, record) ? 0 : 1;
 }

@@ -18,6 +18,8 @@ void end_read_early(unsigned nth);
 void limit_read(std::uint32_t bytes);
 // Runs `action` when a file is about to be opened, after its lookup.
 void before_open(void (*action)());
+// Runs `action` after the nth read from now on.
+void after_read(unsigned nth, void (*action)());
 
 unsigned live_allocations();
 unsigned open_handles();

@@ -26,16 +26,36 @@ void heap_free(Handle heap, void* memory);
 
 void zero_memory(void* memory, std::size_t bytes);
 
-// Why a file was not found or not opened.
-enum class OpenFailure { none, missing, not_regular, denied };
+// Why a file was not found or not opened: a kind, and for `other` the
+// system's own error code (errno; GetLastError() on Windows).
+struct OpenFailure {
+  enum Kind { none, missing, not_regular, denied, other };
+  Kind kind = none;
+  int system_code = 0;
+};
+// An open file as it is now. `modified` is the last modification in the
+// system's own units (nanoseconds since 1970; 100 ns units on Windows).
+// `nominal_size` says the size is not what the file holds: a file that takes
+// no storage, as the kernel's own files do (/proc reports 0 bytes and sysfs a
+// page, whatever they hold), is read to its end instead.
+struct FileState {
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;
+  std::uint64_t device = 0; // with `file_id`, which file it is
+  std::uint64_t file_id = 0;
+  bool nominal_size = false;
+};
 // Looks `name` up and reports its whole size. False when nothing has that
-// name (`missing`) or a folder on the way may not be searched (`denied`).
+// name (`missing`), a folder on the way may not be searched (`denied`), or
+// the lookup failed otherwise (`other`). A name with wildcards names nothing.
 bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure);
-// Opens `name` for reading when it is a regular file, and reports the size of
-// the file actually opened, which another file renamed over the name since a
-// lookup may have changed; 0 and the reason otherwise. Never waits: a FIFO or
-// device is refused, not opened and read.
-Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, OpenFailure& failure);
+// Opens `name` for reading when it is a regular file, and reports the state
+// of the file actually opened, which another file renamed over the name
+// since a lookup may have changed; 0 and the reason otherwise. Never waits: a
+// FIFO or device is refused, not opened and read.
+Handle open_regular_file_for_reading(const char* name, FileState& state, OpenFailure& failure);
+// The open file's state now; false when the system cannot tell.
+bool query_open_file(Handle file, FileState& state);
 // One read of up to `bytes` bytes; `got` is 0 at the end of the file. False on
 // a read error. Interrupted reads are retried inside.
 bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got);

@@ -26,6 +26,8 @@ struct FaultPlan {
   unsigned early_end_countdown = 0;
   std::uint32_t read_limit = 0;
   void (*before_open)() = nullptr;
+  unsigned after_read_countdown = 0;
+  void (*after_read)() = nullptr;
   unsigned live_allocations = 0;
   unsigned open_handles = 0;
 };
@@ -40,12 +42,18 @@ void reset() {
   plan.allocation_countdown = plan.fail_read_countdown = plan.early_end_countdown = 0;
   plan.read_limit = 0;
   plan.before_open = nullptr;
+  plan.after_read_countdown = 0;
+  plan.after_read = nullptr;
 }
 void fail_allocation(unsigned nth) { plan.allocation_countdown = nth; }
 void fail_read(unsigned nth) { plan.fail_read_countdown = nth; }
 void end_read_early(unsigned nth) { plan.early_end_countdown = nth; }
 void limit_read(std::uint32_t bytes) { plan.read_limit = bytes; }
 void before_open(void (*action)()) { plan.before_open = action; }
+void after_read(unsigned nth, void (*action)()) {
+  plan.after_read_countdown = nth;
+  plan.after_read = action;
+}
 unsigned live_allocations() { return plan.live_allocations; }
 unsigned open_handles() { return plan.open_handles; }
 } // namespace line_reader::platform::faults
@@ -144,18 +152,36 @@ void heap_free(Handle, void* memory) { release(memory); }
 
 void zero_memory(void* memory, std::size_t bytes) { std::memset(memory, 0, bytes); }
 
+namespace {
+
+FileState state_of(const struct stat& status) {
+  FileState state;
+  state.size = static_cast<std::uint64_t>(status.st_size);
+  state.modified = std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+  state.device = static_cast<std::uint64_t>(status.st_dev);
+  state.file_id = static_cast<std::uint64_t>(status.st_ino);
+  state.nominal_size = status.st_blocks == 0;
+  return state;
+}
+
+} // namespace
+
 bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure) {
   struct stat status {};
   if (stat(name, &status) != 0) {
-    failure = errno == EACCES ? OpenFailure::denied : OpenFailure::missing;
+    const int error = errno;
+    failure.system_code = error;
+    failure.kind = error == ENOENT || error == ENOTDIR ? OpenFailure::missing
+                   : error == EACCES                   ? OpenFailure::denied
+                                                       : OpenFailure::other;
     return false;
   }
-  failure = OpenFailure::none;
+  failure = OpenFailure{};
   size = static_cast<std::uint64_t>(status.st_size);
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, OpenFailure& failure) {
+Handle open_regular_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
 #ifdef LINE_READER_FAULT_INJECTION
   if (plan.before_open != nullptr) plan.before_open();
 #endif
@@ -164,24 +190,38 @@ Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, Open
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
+    failure.system_code = error;
     // A socket (ENXIO) or a directory without read permission (EACCES) is
-    // refused for what it is, not for the permission.
+    // refused for what it is, not for the permission. Running out of
+    // descriptors or memory is neither.
     struct stat status {};
-    failure = error == ENOENT || error == ENOTDIR                    ? OpenFailure::missing
-              : stat(name, &status) == 0 && !S_ISREG(status.st_mode) ? OpenFailure::not_regular
-                                                                     : OpenFailure::denied;
+    if (error == ENOENT || error == ENOTDIR) {
+      failure.kind = OpenFailure::missing;
+    } else if ((error == ENXIO || error == EACCES || error == EPERM || error == EISDIR) &&
+               stat(name, &status) == 0 && !S_ISREG(status.st_mode)) {
+      failure.kind = OpenFailure::not_regular;
+    } else {
+      failure.kind = error == EACCES || error == EPERM ? OpenFailure::denied : OpenFailure::other;
+    }
     return 0;
   }
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    failure = OpenFailure::not_regular;
+    failure = OpenFailure{OpenFailure::not_regular, 0};
     close(fd);
     return 0;
   }
-  failure = OpenFailure::none;
-  size = static_cast<std::uint64_t>(status.st_size);
+  failure = OpenFailure{};
+  state = state_of(status);
   FAULT_COUNT(open_handles, 1);
   return handle_of(fd);
+}
+
+bool query_open_file(Handle file, FileState& state) {
+  struct stat status {};
+  if (fstat(descriptor(file), &status) != 0) return false;
+  state = state_of(status);
+  return true;
 }
 
 bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got) {
@@ -201,6 +241,9 @@ bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got)
   } while (n < 0 && errno == EINTR);
   if (n < 0) return false;
   got = static_cast<std::uint32_t>(n);
+#ifdef LINE_READER_FAULT_INJECTION
+  if (due(plan.after_read_countdown)) plan.after_read();
+#endif
   return true;
 }
 
@@ -251,6 +294,25 @@ ssize_t read_input(unsigned char* into, std::size_t room) {
 // The terminal's settings from before the key wait, for the handlers below.
 termios terminal_before_wait;
 
+// Whether the process may set its terminal now: it is in the terminal's
+// foreground, or the terminal is not its controlling terminal. Set from the
+// background, the settings would be forced on the shell that has the
+// terminal meanwhile.
+bool may_set_terminal() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group == -1 || group == getpgrp();
+}
+
+// Sets the terminal, also when a signal interrupts the call: a stop for
+// SIGTTOU in the background, then the continue in the foreground.
+bool set_terminal(const termios& settings) {
+  int set = 0;
+  do {
+    set = tcsetattr(STDIN_FILENO, TCSANOW, &settings);
+  } while (set != 0 && errno == EINTR);
+  return set == 0;
+}
+
 // Signals whose default action ends the process. With signal keys off they
 // come only from other processes, and each puts the settings back first.
 constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
@@ -258,7 +320,7 @@ constexpr int ending_signals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGALRM,
 struct sigaction actions_before_wait[std::size(ending_signals)];
 
 void put_terminal_back_and_end(int signal_number) {
-  tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
+  if (may_set_terminal()) tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
   // SA_RESETHAND has restored the default action: raised again, the signal
   // ends the process as it would have, with its own status.
   raise(signal_number);
@@ -293,15 +355,6 @@ void catch_ending_signals() {
 // The settings of the wait itself, for taking them again after a stop.
 termios terminal_during_wait;
 
-// Whether the process may set its terminal now: it is in the terminal's
-// foreground, or the terminal is not its controlling terminal. Set from the
-// background, the settings would be forced on the shell that has the
-// terminal meanwhile.
-bool may_set_terminal() {
-  const pid_t group = tcgetpgrp(STDIN_FILENO);
-  return group == -1 || group == getpgrp();
-}
-
 // Signals that stop the process: as terminal programs do, it gives the
 // terminal its settings back while it is stopped, and takes the wait's
 // settings again when it goes on.
@@ -317,7 +370,9 @@ void take_wait_settings_again(int) {
 
 void stop_with_settings_back(int signal_number) {
   const int saved_errno = errno;
-  tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
+  // In the background the terminal has its shell's settings already; the
+  // stop signals are blocked here, so the kernel would not stop the call.
+  if (may_set_terminal()) tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
   // Stop for real: the default action, with the signal let through. Going on
   // from the stop returns here.
   struct sigaction handler {};
@@ -376,7 +431,7 @@ void wait_for_key() {
   raw.c_cc[VTIME] = 0;
   catch_ending_signals();
   catch_stops(raw);
-  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+  if (set_terminal(raw)) {
     // The whole press is taken, so that none of it is left for the shell.
     std::size_t got = 0;
     for (ssize_t n = read_input(key, key_bytes); n > 0 && got < key_bytes;) {
@@ -389,7 +444,7 @@ void wait_for_key() {
   // The stops are released first: a stop between the two would take raw
   // mode again after the settings were put back.
   release_stops();
-  tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before_wait);
+  set_terminal(terminal_before_wait);
   release_signals(ending_signals, actions_before_wait);
 }
 

@@ -51,46 +51,92 @@ void heap_free(Handle heap, void* memory) { HeapFree(native(heap), 0, memory); }
 
 void zero_memory(void* memory, std::size_t bytes) { RtlZeroMemory(memory, bytes); }
 
+namespace {
+
+// Names that say only that nothing is there.
+bool names_nothing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+         error == ERROR_BAD_PATHNAME || error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH ||
+         error == ERROR_BAD_NET_NAME;
+}
+
+FileState state_of(const BY_HANDLE_FILE_INFORMATION& information) {
+  FileState state;
+  state.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+  state.modified = static_cast<std::int64_t>(std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
+                                             information.ftLastWriteTime.dwLowDateTime);
+  state.device = information.dwVolumeSerialNumber;
+  state.file_id = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
+  return state;
+}
+
+} // namespace
+
 bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure) {
+  // The lookup takes * and ? as wildcards and would find another file by
+  // them, which no open can have: such a name names nothing.
+  for (const char* c = name; *c != 0; ++c) {
+    if (*c == '*' || *c == '?') {
+      failure = OpenFailure{OpenFailure::missing, ERROR_INVALID_NAME};
+      return false;
+    }
+  }
   RtlZeroMemory(&lookup_record, sizeof lookup_record);
   const HANDLE search = FindFirstFileA(name, &lookup_record);
   if (search == INVALID_HANDLE_VALUE) {
     // A path through a missing folder is missing too; a folder that may not
     // be listed is a refusal.
-    failure = GetLastError() == ERROR_ACCESS_DENIED ? OpenFailure::denied : OpenFailure::missing;
+    const DWORD error = GetLastError();
+    failure.system_code = static_cast<int>(error);
+    failure.kind = names_nothing(error)           ? OpenFailure::missing
+                   : error == ERROR_ACCESS_DENIED ? OpenFailure::denied
+                                                  : OpenFailure::other;
     return false;
   }
   FindClose(search);
-  failure = OpenFailure::none;
+  failure = OpenFailure{};
   // The whole size: the high word decides whether the file fits at all.
   size = std::uint64_t{lookup_record.nFileSizeHigh} << 32 | lookup_record.nFileSizeLow;
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name, std::uint64_t& size, OpenFailure& failure) {
+Handle open_regular_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
   const HANDLE file =
       CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
+    failure.system_code = static_cast<int>(error);
     // A directory fails to open with "access denied"; the lookup tells it apart.
-    failure = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? OpenFailure::missing
-              : lookup_record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY    ? OpenFailure::not_regular
-                                                                             : OpenFailure::denied;
+    if (names_nothing(error)) {
+      failure.kind = OpenFailure::missing;
+    } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+      failure.kind = lookup_record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? OpenFailure::not_regular
+                                                                               : OpenFailure::denied;
+    } else {
+      failure.kind = OpenFailure::other;
+    }
     return 0;
   }
   // Pipes, consoles and devices are refused: only files on disk are read.
   BY_HANDLE_FILE_INFORMATION information{};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
       (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
-    failure = OpenFailure::not_regular;
+    failure = OpenFailure{OpenFailure::not_regular, 0};
     CloseHandle(file);
     return 0;
   }
-  failure = OpenFailure::none;
-  // The open file's own size: another file may have been renamed over the
+  failure = OpenFailure{};
+  // The open file's own state: another file may have been renamed over the
   // name since the lookup.
-  size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
+  state = state_of(information);
   return handle_of(file);
+}
+
+bool query_open_file(Handle file, FileState& state) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(native(file), &information)) return false;
+  state = state_of(information);
+  return true;
 }
 
 bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got) {

@@ -4,6 +4,11 @@
 // and leak nothing, which the platform layer's live counts show.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -178,6 +183,27 @@ TEST_F(Faults, IndexedFileSaysWhyAndKeepsNothing) {
       EXPECT_TRUE(opened.empty()) << c.what;
     }
   }
+}
+
+// A file rewritten in place during the read, to the same size: the text
+// would hold old and new bytes.
+std::string rewritten;
+
+TEST_F(Faults, IndexedFileRewrittenDuringTheReadIsRefused) {
+  const std::string text(1 << 20, 'a');
+  rewritten = dir.write("f.txt", text);
+  after_read(1, [] {
+    std::FILE* file = std::fopen(rewritten.c_str(), "r+b");
+    std::fputs("rewritten", file);
+    std::fclose(file);
+    // A later time than the first write's, whatever the clock's grain.
+    const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 10, 0}};
+    utimensat(AT_FDCWD, rewritten.c_str(), later, 0);
+  });
+  std::error_code error;
+  const line_reader::IndexedFile opened = line_reader::IndexedFile::open(rewritten.c_str(), error);
+  EXPECT_EQ(error, line_reader::errc::changed_while_reading) << error.message();
+  EXPECT_TRUE(opened.empty());
 }
 
 TEST_F(Faults, TinyAndEmptyFilesGiveTheirBuffersBack) {

@@ -180,7 +180,11 @@ TEST(IndexedFile, OpenSaysWhyItFailed) {
       {(dir.path() / "missing.txt").string(), line_reader::errc::not_found},
       {(dir.path() / "missing" / "file.txt").string(), line_reader::errc::not_found},
       {(dir.path() / "directory").string(), line_reader::errc::not_a_regular_file},
+      // Wildcards, which a Windows lookup would match against other files.
+      {(dir.path() / "o*.txt").string(), line_reader::errc::not_found},
+      {(dir.path() / "o?.txt").string(), line_reader::errc::not_found},
   };
+  dir.write("ok.txt", "a\r\nb\n");
   for (const auto& c : cases) {
     std::error_code error;
     const IndexedFile file = IndexedFile::open(c.name.c_str(), error);
@@ -188,9 +192,24 @@ TEST(IndexedFile, OpenSaysWhyItFailed) {
     EXPECT_TRUE(file.empty());
   }
   std::error_code error;
-  const IndexedFile file = IndexedFile::open(dir.write("ok.txt", "a\r\nb\n").c_str(), error, LineEnds::lf);
+  const IndexedFile file = IndexedFile::open((dir.path() / "ok.txt").string().c_str(), error, LineEnds::lf);
   EXPECT_FALSE(error);
   EXPECT_EQ(file.line(2), "b");
+}
+
+// Iterators follow the owner's text and index across moves and swaps, as a
+// vector's do.
+TEST(IndexedFile, IteratorsFollowTheTextAcrossMoves) {
+  std::error_code error;
+  IndexedFile a = IndexedFile::copy_of("a1\r\na2\r\n", error);
+  IndexedFile b = IndexedFile::copy_of("b1\r\nb2\r\nb3", error);
+  const auto in_a = a.begin() + 1;
+  const auto in_b = b.begin() + 2;
+  std::swap(a, b);
+  std::vector<IndexedFile> files;
+  files.push_back(std::move(a));
+  EXPECT_EQ(*in_a, "a2");
+  EXPECT_EQ(*in_b, "b3");
 }
 
 } // namespace

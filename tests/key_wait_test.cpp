@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -209,6 +210,134 @@ TEST(KeyWait, ANonBlockingTerminalStillWaitsForTheKey) {
   const int status = program.end_status();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_TRUE(program.settings_are_back());
+}
+
+// A job-control shell on a terminal of its own, in a child process: it
+// starts the program as a job, in the foreground or the background, and
+// moves it with fg and bg as a shell does.
+class JobControlShell {
+public:
+  // Runs `scenario` as the shell, in a session whose controlling terminal
+  // is a new pseudo-terminal; true when it returned true.
+  static bool run(bool (*scenario)(JobControlShell&)) {
+    const pid_t shell = fork();
+    if (shell == 0) {
+      JobControlShell self;
+      _exit(self.ready() && scenario(self) ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(shell, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+  // Starts the program as a job of its own; in the foreground when asked.
+  void start(bool foreground) {
+    job_ = fork();
+    if (job_ == 0) {
+      setpgid(0, 0);
+      if (foreground) tcsetpgrp(slave_, getpid());
+      // A shell starts its jobs with the stop signals at their defaults.
+      signal(SIGTTOU, SIG_DFL);
+      signal(SIGTTIN, SIG_DFL);
+      dup2(slave_, STDIN_FILENO);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      if (chdir(dir_.path().c_str()) == 0) execl(LINE_REPORT_PATH, "line_report", nullptr);
+      _exit(127);
+    }
+    setpgid(job_, job_);
+    if (foreground) tcsetpgrp(slave_, job_);
+  }
+  // Waits up to ten seconds for the job to stop.
+  bool stopped() {
+    for (int i = 0; i < 1000; ++i) {
+      int status = 0;
+      const pid_t got = waitpid(job_, &status, WUNTRACED | WNOHANG);
+      if (got == job_) return WIFSTOPPED(status);
+      usleep(10000);
+    }
+    return false;
+  }
+  void foreground() {
+    tcsetpgrp(slave_, job_);
+    kill(-job_, SIGCONT);
+  }
+  void take_terminal(const termios& settings) {
+    tcsetpgrp(slave_, getpgrp());
+    tcsetattr(slave_, TCSANOW, &settings);
+  }
+  void background() { kill(-job_, SIGCONT); }
+  bool stopped_by(int signal_number) {
+    kill(job_, signal_number);
+    return stopped();
+  }
+  // Whether the job is still waiting after `ms`, then whether a key ends it
+  // with status 0.
+  bool waits_then_ends_on_a_key(int ms) {
+    usleep(ms * 1000);
+    if (waitpid(job_, nullptr, WNOHANG) != 0) return false;
+    if (write(master_, "q", 1) != 1) return false;
+    int status = 0;
+    waitpid(job_, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  bool raw() const {
+    termios now{};
+    for (int i = 0; i < 1000 && tcgetattr(slave_, &now) == 0 && (now.c_lflag & ICANON); ++i)
+      usleep(10000);
+    return !(now.c_lflag & ICANON);
+  }
+  termios settings() const {
+    termios now{};
+    tcgetattr(slave_, &now);
+    return now;
+  }
+  void end_job() {
+    kill(-job_, SIGKILL);
+    waitpid(job_, nullptr, 0);
+  }
+
+private:
+  bool ready() {
+    // The shell changes the terminal from the background too, as shells do.
+    signal(SIGTTOU, SIG_IGN);
+    return openpty(&master_, &slave_, nullptr, nullptr, nullptr) == 0 && setsid() > 0 &&
+           ioctl(slave_, TIOCSCTTY, 0) == 0;
+  }
+  TempDirectory dir_;
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t job_ = -1;
+};
+
+// Started in the background, the program stops on SIGTTOU when it sets the
+// terminal; brought to the foreground, it waits for its key.
+TEST(KeyWaitAsAJob, StartedInTheBackgroundWaitsAfterFg) {
+  EXPECT_TRUE(JobControlShell::run([](JobControlShell& shell) {
+    shell.start(false);
+    if (!shell.stopped()) return false;
+    shell.foreground();
+    return shell.waits_then_ends_on_a_key(300);
+  }));
+}
+
+// Stopped while it waits, then continued in the background after the shell
+// has taken the terminal: it never changes the shell's settings.
+TEST(KeyWaitAsAJob, ContinuedInTheBackgroundLeavesTheShellsSettings) {
+  EXPECT_TRUE(JobControlShell::run([](JobControlShell& shell) {
+    shell.start(true);
+    if (!shell.raw()) return false;
+    termios shells = shell.settings();
+    shells.c_lflag = (shells.c_lflag | ICANON | ECHO) & ~static_cast<tcflag_t>(IEXTEN);
+    if (!shell.stopped_by(SIGTSTP)) return false;
+    shell.take_terminal(shells);
+    shell.background();
+    // Its read from the background stops it again, for SIGTTIN.
+    const bool stopped_again = shell.stopped();
+    const termios after = shell.settings();
+    shell.end_job();
+    return stopped_again && after.c_lflag == shells.c_lflag;
+  }));
 }
 
 } // namespace

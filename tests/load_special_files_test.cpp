@@ -1,13 +1,17 @@
 // Loading POSIX files that are not regular files or not readable.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "line_reader/indexed_file.h"
@@ -74,6 +78,41 @@ TEST(LoadSpecialFiles, ReasonsForWhatCannotBeRead) {
     EXPECT_EQ(reason_as_nobody(c.path), static_cast<int>(c.reason)) << c.path;
   close(listener);
   chmod((dir.path() / "closed").c_str(), 0755);
+}
+
+// Files of the kernel's own report a size that is not what they hold (0 for
+// /proc, a page for sysfs): they are read to their end, as cat does.
+TEST(LoadSpecialFiles, KernelFilesAreReadToTheirEnd) {
+  for (const char* name :
+       {"/proc/self/mounts", "/proc/self/limits", "/sys/kernel/mm/transparent_hugepage/enabled"}) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in) continue;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::error_code error;
+    const auto file = line_reader::IndexedFile::open(name, error, line_reader::LineEnds::lf);
+    EXPECT_FALSE(error) << name << ": " << error.message();
+    EXPECT_EQ(file.text(), text) << name;
+    EXPECT_EQ(file.line_count(), static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n')))
+        << name;
+  }
+}
+
+// Running out of descriptors is not a permission problem: the system's own
+// code says what happened.
+TEST(LoadSpecialFiles, NoDescriptorLeftGivesTheSystemsReason) {
+  TempDirectory dir;
+  const std::string path = dir.write("f.txt", "ab\r\n");
+  const pid_t child = fork();
+  if (child == 0) {
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_NOFILE, &none) != 0) _exit(100);
+    std::error_code error;
+    (void)line_reader::IndexedFile::open(path.c_str(), error);
+    _exit(error == std::errc::too_many_files_open && error.category() == std::system_category() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 } // namespace
