@@ -136,6 +136,7 @@ void build_owner_index(benchmark::State& state, Shape shape, std::uint64_t size,
   std::memcpy(text, source.data, size);
   const detail::LineEndStages stages = line_end_stages_with(variant);
   std::uint64_t bytes_a_line = 0;
+  std::uint64_t lines = 0;
   for (auto _ : state) {
     detail::LineIndex index;
     detail::LineIndexBuilder builder(index, stages, ends == LineEnds::lf);
@@ -144,8 +145,13 @@ void build_owner_index(benchmark::State& state, Shape shape, std::uint64_t size,
     if (!builder.finish(size, totals)) state.SkipWithError("no memory");
     benchmark::DoNotOptimize(totals.line_count);
     bytes_a_line = totals.line_count == 0 ? 0 : index.bytes() * 1000 / totals.line_count;
+    lines = totals.line_count;
   }
   state.counters["index_bytes_a_line"] = static_cast<double>(bytes_a_line) / 1000;
+  // Seconds a line, shown by the benchmark library in its own units (ns).
+  state.counters["time_a_line"] =
+      benchmark::Counter(static_cast<double>(lines),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   platform::block_free(block);
   count_bytes(state, size);
 }
@@ -213,8 +219,8 @@ void register_all() {
   if (const char* big = std::getenv("LINE_READER_BENCH_1GIB"); big != nullptr && *big == '1') {
     sizes.push_back(std::uint64_t{1} << 30);
   }
-  const Shape shapes[] = {Shape::prose, Shape::short_lines, Shape::long_lines, Shape::no_breaks,
-                          Shape::bare_crs};
+  const Shape shapes[] = {Shape::prose,     Shape::short_lines, Shape::long_lines,
+                          Shape::no_breaks, Shape::bare_crs,    Shape::dense};
   for (std::uint64_t size : sizes) {
     for (Shape shape : shapes) {
       const std::string tail = std::string("/") + shape_name(shape) + "/" + size_name(size);

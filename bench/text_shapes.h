@@ -5,8 +5,9 @@
 #include <cstdint>
 
 // Deterministic text of one shape: lines of random lengths in [min, max]
-// ended by CR LF, or no breaks at all, or full of bare CRs.
-enum class Shape { prose, short_lines, long_lines, no_breaks, bare_crs };
+// ended by CR LF (dense: a line end every byte or two), or no breaks at all,
+// or full of bare CRs.
+enum class Shape { prose, short_lines, long_lines, no_breaks, bare_crs, dense };
 
 inline const char* shape_name(Shape shape) {
   switch (shape) {
@@ -15,6 +16,7 @@ inline const char* shape_name(Shape shape) {
   case Shape::long_lines: return "long";
   case Shape::no_breaks: return "no_crlf";
   case Shape::bare_crs: return "bare_cr";
+  case Shape::dense: return "dense";
   }
   return "?";
 }
@@ -40,6 +42,7 @@ inline void fill_text(Shape shape, char* out, std::size_t size) {
     case Shape::prose: length = random.between(0, 120); break;
     case Shape::short_lines: length = random.between(0, 16); break;
     case Shape::long_lines: length = random.between(3584, 4608); break;
+    case Shape::dense: length = random.between(0, 1); break;
     case Shape::no_breaks:
     case Shape::bare_crs: length = static_cast<std::uint32_t>(size); break;
     }

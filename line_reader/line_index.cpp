@@ -59,11 +59,11 @@ void* LineIndex::room_for(std::size_t bytes) noexcept {
   return memory;
 }
 
-bool LineIndex::append(const std::uint64_t* starts, std::uint32_t count) noexcept {
+bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count) noexcept {
   if (count == 0) return true;
   if (!grow(blocks_, block_count_, block_capacity_, 4)) return false;
-  const std::uint64_t base = starts[0];
-  const std::uint64_t span = starts[count - 1] - base;
+  const std::uint64_t base = start_of_staged(staged[0]);
+  const std::uint64_t span = start_of_staged(staged[count - 1]) - base;
   const std::uint64_t width = span <= 0xFFFF ? 0 : span <= 0xFFFFFFFFu ? 1 : 2;
   void* offsets = room_for(count * (std::size_t{2} << width));
   if (offsets == nullptr) return false;
@@ -71,16 +71,20 @@ bool LineIndex::append(const std::uint64_t* starts, std::uint32_t count) noexcep
   case 0: {
     auto* out = static_cast<std::uint16_t*>(offsets);
     for (std::uint32_t k = 0; k < count; ++k)
-      out[k] = static_cast<std::uint16_t>(starts[k] - base);
+      out[k] = static_cast<std::uint16_t>(start_of_staged(staged[k]) - base);
     break;
   }
   case 1: {
     auto* out = static_cast<std::uint32_t*>(offsets);
     for (std::uint32_t k = 0; k < count; ++k)
-      out[k] = static_cast<std::uint32_t>(starts[k] - base);
+      out[k] = static_cast<std::uint32_t>(start_of_staged(staged[k]) - base);
     break;
   }
-  default: std::memcpy(offsets, starts, count * sizeof(std::uint64_t));
+  default: {
+    auto* out = static_cast<std::uint64_t*>(offsets);
+    for (std::uint32_t k = 0; k < count; ++k)
+      out[k] = start_of_staged(staged[k]);
+  }
   }
   blocks_[block_count_++] = Block{base | width << width_shift, offsets};
   entries_in_last_block_ = count;
@@ -135,7 +139,7 @@ std::size_t LineIndex::bytes() const noexcept {
 }
 
 LineIndexBuilder::LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf) noexcept
-    : stage_(lf ? stages.lf : stages.crlf), index_(&into), lf_(lf) {
+    : stage_(lf ? stages.lf : stages.crlf), widest_(stages.widest), index_(&into) {
   scan_.staged[0] = 0; // the first line starts at the first byte
   scan_.staged_count = 1;
   scan_.take = take;
@@ -148,57 +152,32 @@ void LineIndexBuilder::take(LineEndScan& scan) noexcept {
 
 void LineIndexBuilder::hand_over(bool all) noexcept {
   const std::uint32_t count = scan_.staged_count;
-  const std::uint64_t* starts = scan_.staged;
+  const std::uint64_t* staged = scan_.staged;
   // The length of each line that a staged start ends, its line end not
-  // counted. Strictly longer wins, so the first of equal lengths stays.
-  // The start of the line that starts[measured_] ends.
-  const std::uint64_t first_start = measured_ == 0 ? line_start_ : starts[measured_ - 1];
-  std::uint64_t previous = first_start;
-  std::uint64_t longest = longest_length_;
-  std::uint64_t longest_at = longest_line_;
-  const std::uint64_t first_number = lines_ + 1; // and its number
-  if (!lf_) {
-    // Every line end is two bytes: the greatest distance between starts
-    // first, without a branch per line; the line that has it is looked for
-    // only when it beats the longest so far, which is rare after the first
-    // few blocks.
-    std::uint64_t widest = 0;
-    for (std::uint32_t k = measured_; k < count; ++k) {
-      widest = starts[k] - previous > widest ? starts[k] - previous : widest;
-      previous = starts[k];
-    }
-    if (widest >= 2 && widest - 2 > longest) {
-      std::uint32_t k = measured_;
-      for (previous = first_start; starts[k] - previous != widest; ++k)
-        previous = starts[k];
-      longest = widest - 2;
-      longest_at = first_number + (k - measured_);
-    }
-  } else {
-    for (std::uint32_t k = measured_; k < count; ++k) {
-      const std::uint64_t next = starts[k];
-      const std::uint64_t ending = next - 1 > previous && text_[next - 2] == '\r' ? 2 : 1;
-      const std::uint64_t length = next - ending - previous;
-      if (length > longest) {
-        longest = length;
-        longest_at = first_number + (k - measured_);
-      }
-      previous = next;
-    }
+  // counted: the longest first, in the stage's vector lanes; the line that
+  // has it is looked for only when it beats the longest so far, which is
+  // rare after the first few blocks. Strictly longer wins, so the first of
+  // equal lengths stays.
+  const std::uint64_t first_start = measured_ == 0 ? line_start_ : staged[measured_ - 1];
+  const std::uint64_t widest = widest_(staged + measured_, count - measured_, first_start);
+  if (count > measured_ && widest > longest_length_) {
+    std::uint32_t k = measured_;
+    for (std::uint64_t previous = first_start; staged_line_length(previous, staged[k]) != widest; ++k)
+      previous = staged[k];
+    longest_length_ = widest;
+    longest_line_ = lines_ + 1 + (k - measured_);
   }
-  longest_length_ = longest;
-  longest_line_ = longest_at;
   lines_ += count - measured_;
 
   std::uint32_t handed = 0;
   while (count - handed >= lines_per_block || (all && handed < count)) {
     const std::uint32_t block = count - handed < lines_per_block ? count - handed : lines_per_block;
-    if (!out_of_memory_ && !index_->append(starts + handed, block)) out_of_memory_ = true;
+    if (!out_of_memory_ && !index_->append(staged + handed, block)) out_of_memory_ = true;
     handed += block;
   }
-  line_start_ = handed == 0 ? line_start_ : starts[handed - 1];
+  line_start_ = handed == 0 ? line_start_ : staged[handed - 1];
   for (std::uint32_t k = handed; k < count; ++k)
-    scan_.staged[k - handed] = starts[k];
+    scan_.staged[k - handed] = staged[k];
   scan_.staged_count = count - handed;
   measured_ = count - handed;
 }
@@ -207,10 +186,10 @@ bool LineIndexBuilder::finish(std::uint64_t size, LineTotals& totals) noexcept {
   // Text after the last line end is a line when it is not empty; its end
   // is the start after it. It has no line end, so it is not measured.
   const std::uint64_t last_start =
-      scan_.staged_count != 0 ? scan_.staged[scan_.staged_count - 1] : line_start_;
+      start_of_staged(scan_.staged_count != 0 ? scan_.staged[scan_.staged_count - 1] : line_start_);
   totals.trailing = last_start < size;
   hand_over(false);
-  if (totals.trailing) scan_.staged[scan_.staged_count++] = size;
+  if (totals.trailing) scan_.staged[scan_.staged_count++] = 2 * size;
   measured_ = scan_.staged_count;
   hand_over(true);
   if (out_of_memory_) return false;

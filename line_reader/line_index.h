@@ -23,9 +23,10 @@ public:
   LineIndex& operator=(const LineIndex&) = delete;
   ~LineIndex();
 
-  // Appends the next `count` starts (at most 256, a whole block unless it is
-  // the last). False when there is no memory; the index is then unusable.
-  bool append(const std::uint64_t* starts, std::uint32_t count) noexcept;
+  // Appends the next `count` starts, in their staged form (stages.h; at most
+  // 256, a whole block unless it is the last). False when there is no
+  // memory; the index is then unusable.
+  bool append(const std::uint64_t* staged, std::uint32_t count) noexcept;
   // Gives back what the last chunk and the block table hold beyond their use.
   void shrink() noexcept;
 
@@ -95,7 +96,6 @@ public:
   // (from is where it stopped); to - from is a multiple of 64, and reading
   // up to `to` must be safe.
   void scan(const char* text, std::uint64_t from, std::uint64_t to) noexcept {
-    text_ = text;
     stage_(scan_, text, from, to);
   }
   // Ends the index of a text of `size` bytes, all scanned. False when there
@@ -110,10 +110,9 @@ private:
 
   LineEndScan scan_{};
   LineEndStage stage_;
+  WidestLine widest_;
   LineIndex* index_;
-  bool lf_;
-  const char* text_ = nullptr;
-  std::uint64_t line_start_ = 0; // the start before the first staged one
+  std::uint64_t line_start_ = 0; // the start before the first staged one, staged
   std::uint64_t lines_ = 0;      // lines ended by the starts handed over
   std::uint64_t longest_length_ = 0;
   std::uint64_t longest_line_ = 0;

@@ -152,8 +152,14 @@ TEST(IndexedFile, NulTerminatedLinesAreCStringsAndKeepTheirLengths) {
 }
 
 TEST(IndexedFile, IndexMemoryPerLine) {
-  // Lines shorter than 256 bytes: at most 2.1 bytes a line; any lines: at
-  // most 4.2 bytes a line and 64 KiB.
+  // Lines shorter than 256 bytes: at most 2.1 bytes a line and a fixed 48;
+  // any lines: at most 4.2 bytes a line and 64 KiB.
+  for (std::size_t lines : {0u, 1u, 2u, 10u, 100u, 255u, 256u, 1000u, 5000u}) {
+    std::error_code error;
+    const IndexedFile file = IndexedFile::copy_of(std::string(lines * 3, '\n'), error, LineEnds::lf);
+    EXPECT_LE(static_cast<double>(file.index_bytes()), 2.1 * static_cast<double>(file.line_count()) + 48)
+        << file.line_count() << " lines";
+  }
   std::mt19937 random(3);
   std::string prose;
   std::string long_lines;

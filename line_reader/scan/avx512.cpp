@@ -97,21 +97,24 @@ struct Avx512Lanes {
            _mm512_cmpeq_epi8_mask(before, _mm512_set1_epi8(CR));
   }
 
-  // The compress packs the numbers of the set bits into the low bytes; the
-  // first eight are widened, offset and stored whole, which covers prose
-  // without a branch. Up to seven slots past the last start are written.
-  static std::uint32_t starts(std::uint64_t* slot, std::uint64_t from, std::uint64_t ends) {
-    const __m512i bits = _mm512_maskz_compress_epi8(
-        ends,
-        _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43,
-                        42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22,
-                        21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
-    const __m512i at = _mm512_set1_epi64(static_cast<long long>(from + 1));
+  // The compress packs the staged offsets of the set bits (twice the bit's
+  // number, plus 1 for a two-byte line end) into the low bytes; the first
+  // eight are widened, offset and stored whole, which covers prose without a
+  // branch. Up to seven slots past the last start are written.
+  static std::uint32_t starts(std::uint64_t* slot, std::uint64_t from, std::uint64_t ends,
+                              std::uint64_t two_byte) {
+    const __m512i doubled = _mm512_set_epi8(
+        126, 124, 122, 120, 118, 116, 114, 112, 110, 108, 106, 104, 102, 100, 98, 96, 94, 92, 90, 88, 86, 84,
+        82, 80, 78, 76, 74, 72, 70, 68, 66, 64, 62, 60, 58, 56, 54, 52, 50, 48, 46, 44, 42, 40, 38, 36, 34,
+        32, 30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
+    const __m512i offsets = _mm512_maskz_compress_epi8(
+        ends, _mm512_mask_add_epi8(doubled, two_byte, doubled, _mm512_set1_epi8(1)));
+    const __m512i at = _mm512_set1_epi64(static_cast<long long>(2 * (from + 1)));
     const auto count = static_cast<std::uint32_t>(_mm_popcnt_u64(ends));
-    _mm512_storeu_si512(slot, _mm512_add_epi64(_mm512_cvtepu8_epi64(_mm512_castsi512_si128(bits)), at));
+    _mm512_storeu_si512(slot, _mm512_add_epi64(_mm512_cvtepu8_epi64(_mm512_castsi512_si128(offsets)), at));
     if (count > 8) {
       alignas(64) std::uint8_t numbers[64];
-      _mm512_store_si512(numbers, bits);
+      _mm512_store_si512(numbers, offsets);
       for (std::uint32_t k = 8; k < count; k += 8) {
         const __m128i group = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(numbers + k));
         _mm512_storeu_si512(slot + k, _mm512_add_epi64(_mm512_cvtepu8_epi64(group), at));

@@ -24,6 +24,10 @@ inline constexpr std::uint32_t staging_slack = 64 + 8;
 // end), in CR LF mode only at an LF right after a CR. The scan stages the
 // start after each line end; once a block's worth is staged, `take` hands
 // them on and keeps what is left over.
+//
+// A staged start is twice the start, plus 1 when the line end before it is
+// two bytes: the length of each line then follows from two staged starts
+// alone, with no look at the text.
 struct LineEndScan {
   std::uint64_t cr_before; // 1 when the byte before the next stretch is CR
   std::uint32_t staged_count;
@@ -32,13 +36,25 @@ struct LineEndScan {
   std::uint64_t staged[lines_per_block + staging_slack];
 };
 
+inline constexpr std::uint64_t start_of_staged(std::uint64_t staged) { return staged >> 1; }
+// The length of the line from the staged start `from` to the one after it,
+// its line end not counted.
+inline constexpr std::uint64_t staged_line_length(std::uint64_t from, std::uint64_t next) {
+  return (next >> 1) - (from >> 1) - 1 - (next & 1);
+}
+
 // Scans the text's bytes [from, to) for line ends; `to - from` is a multiple
 // of 64, and reading up to `to` must be safe (the buffer's zero tail covers
 // the last stretch). The stage of each mode.
 using LineEndStage = void (*)(LineEndScan& scan, const char* text, std::uint64_t from, std::uint64_t to);
+// The longest of the lines that `count` staged starts end, `previous` being
+// the staged start before the first.
+using WidestLine = std::uint64_t (*)(const std::uint64_t* staged, std::uint32_t count,
+                                     std::uint64_t previous);
 struct LineEndStages {
   LineEndStage crlf;
   LineEndStage lf;
+  WidestLine widest;
 };
 
 LineEndStages line_end_stages_portable();
