@@ -37,14 +37,71 @@ if(TARGET line_report)
   endif()
 endif()
 
+# The Debian package names, one a component, as Debian splits them: the
+# program and its manual page, and the library for developers.
+set(deb_program line-reader)
+set(deb_development libline-reader-dev)
+
+# What a packager fills in: the maintainer, and the copyright holder and
+# licence that the copyright file states. Unset, the packages still build,
+# with placeholders that say so.
+set(LINE_READER_PACKAGE_MAINTAINER "" CACHE STRING "The packages' maintainer, as \"Name <address>\"")
+set(LINE_READER_COPYRIGHT "" CACHE STRING "The copyright line: years and holder")
+set(LINE_READER_LICENSE "" CACHE STRING "The licence's name, as in SPDX (MIT, GPL-3.0-or-later, ...)")
+set(LINE_READER_LICENSE_FILE "" CACHE FILEPATH "A file with the licence's text, for the copyright file")
+set(maintainer "${LINE_READER_PACKAGE_MAINTAINER}")
+if(maintainer STREQUAL "")
+  set(maintainer "line_reader developers <line-reader@localhost>")
+endif()
+if(LINE_READER_COPYRIGHT STREQUAL "")
+  set(LINE_READER_COPYRIGHT "not stated yet (the packager sets LINE_READER_COPYRIGHT)")
+endif()
+if(LINE_READER_LICENSE STREQUAL "")
+  set(LINE_READER_LICENSE "not stated yet (the packager sets LINE_READER_LICENSE)")
+endif()
+set(LINE_READER_LICENSE_TEXT "")
+if(NOT LINE_READER_LICENSE_FILE STREQUAL "")
+  file(READ "${LINE_READER_LICENSE_FILE}" LINE_READER_LICENSE_TEXT)
+endif()
+
+# The manual page, the copyright file and the Debian changelog, on systems
+# whose packages carry them; gzip -9n as Debian's tools compress them.
+find_program(LINE_READER_GZIP gzip)
+mark_as_advanced(LINE_READER_GZIP)
+if(NOT WIN32 AND LINE_READER_GZIP)
+  set(doc_build ${PROJECT_BINARY_DIR}/package-docs)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/copyright.in ${doc_build}/copyright @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/man/line_report.1 ${doc_build}/line_report.1 @ONLY)
+  set(generated ${doc_build}/line_report.1.gz)
+  add_custom_command(OUTPUT ${doc_build}/line_report.1.gz
+    COMMAND ${LINE_READER_GZIP} -9nc ${doc_build}/line_report.1 > ${doc_build}/line_report.1.gz
+    DEPENDS ${doc_build}/line_report.1 VERBATIM)
+  foreach(package IN ITEMS ${deb_program} ${deb_development})
+    add_custom_command(OUTPUT ${doc_build}/${package}/changelog.gz
+      COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DOUTPUT=${doc_build}/${package}/changelog.gz
+        -DPACKAGE=${package} -DMAINTAINER=${maintainer} -DGZIP=${LINE_READER_GZIP}
+        -P ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.cmake
+      DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.cmake VERBATIM)
+    list(APPEND generated ${doc_build}/${package}/changelog.gz)
+  endforeach()
+  add_custom_target(line_reader_package_docs ALL DEPENDS ${generated})
+  if(TARGET line_report)
+    install(FILES ${doc_build}/line_report.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+  endif()
+  install(FILES ${doc_build}/copyright ${doc_build}/${deb_program}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_program} COMPONENT program)
+  install(FILES ${doc_build}/copyright ${doc_build}/${deb_development}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_development} COMPONENT development)
+endif()
+
 set(CPACK_PACKAGE_NAME line-reader)
 set(CPACK_PACKAGE_VENDOR "line_reader developers")
-set(CPACK_PACKAGE_CONTACT "line_reader developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_CONTACT "${maintainer}")
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_VERBATIM_VARIABLES ON)
 if(WIN32)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-i686)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
@@ -52,10 +109,35 @@ if(WIN32)
   set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
   set(CPACK_COMPONENTS_ALL program)
 else()
+  # The TGZ holds everything; the DEBs are one a component. Each DEB's
+  # description is its own, the synopsis on its first line. CPack puts the
+  # package-wide summary in front of it unless that is CPack's own default,
+  # which it would otherwise take from the project's description.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
   set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${maintainer}")
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Versioned dependencies from what the binaries link (dpkg-shlibdeps).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME ${deb_program})
+  set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION text)
+  set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "console report of text files indexed by their CR LF line breaks
+line_report reads two fixed files from the current directory and writes,
+for each, its number of lines, the number and length of its longest line,
+and then every line. It indexes the lines with a vector scan for CR LF
+pairs, serves them by number in place, and ends by waiting for one key.")
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${deb_development})
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "fast line index of text files (static library and headers)
+line_reader indexes text by its line breaks with a vector scan (SSE2,
+AVX2 or AVX-512, chosen at run time) and serves any line by number in
+constant time. It offers a C command record and a C++17 owner type,
+IndexedFile, with 64-bit counts, CR LF or LF line ends and an index of
+about two bytes a line.
+.
+This package holds the static library, its headers, the CMake package and
+the pkg-config file.")
 endif()
 include(CPack)

@@ -145,12 +145,13 @@ echo "the program built and ran without GoogleTest and Google Benchmark"
 step "install, symbols, and the examples against the package"
 cmake --install build/default --prefix "$scratch/usr"
 test -x "$scratch/usr/bin/line_report"
-scripts/check-symbols.sh "$scratch/usr/lib/libline_reader.a"
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' build/default/CMakeCache.txt)
+scripts/check-symbols.sh "$scratch/usr/$libdir/libline_reader.a"
 build_examples "$scratch/usr" "$scratch/examples"
 # The pkg-config file alone is enough for a plain compiler call.
 if command -v pkg-config >/dev/null; then
   g++ -std=c++17 examples/indexed_file_example.cpp -o "$scratch/from_pkg_config" \
-    $(PKG_CONFIG_PATH="$scratch/usr/lib/pkgconfig" pkg-config --cflags --libs line_reader)
+    $(PKG_CONFIG_PATH="$scratch/usr/$libdir/pkgconfig" pkg-config --cflags --libs line_reader)
   (cd "$scratch/examples" && "$scratch/from_pkg_config" >/dev/null)
   echo "built and ran an example with pkg-config's flags"
 else
@@ -165,14 +166,19 @@ if command -v dpkg-deb >/dev/null; then
   cpack --preset default
   packages=build/default/packages
   tar -tzf "$packages"/line-reader-*-Linux.tar.gz >"$scratch/tgz.txt"
-  for file in bin/line_report lib/libline_reader.a include/line_reader/indexed_file.h include/line_reader/version.h \
-    lib/cmake/line_reader/line_reader-config.cmake lib/pkgconfig/line_reader.pc; do
+  for file in bin/line_report "$libdir/libline_reader.a" include/line_reader/indexed_file.h include/line_reader/version.h \
+    "$libdir/cmake/line_reader/line_reader-config.cmake" "$libdir/pkgconfig/line_reader.pc" share/man/man1/line_report.1.gz; do
     grep -q "/$file\$" "$scratch/tgz.txt" || { echo "the TGZ lacks $file" >&2; exit 1; }
   done
-  dpkg-deb -x "$packages"/line-reader_*.deb "$scratch/deb"
+  for deb in "$packages"/*.deb; do dpkg-deb -x "$deb" "$scratch/deb"; done
   test -x "$scratch/deb/usr/bin/line_report"
   build_examples "$scratch/deb/usr" "$scratch/deb-examples"
-  echo "the TGZ holds the program, library, headers, CMake and pkg-config files; the DEB's serve the examples"
+  echo "the TGZ holds the program, library, headers, CMake and pkg-config files; the DEBs' serve the examples"
+  if command -v lintian >/dev/null; then
+    scripts/check-packages.sh build/default "$scratch"
+  else
+    skip "lintian, for the DEB packages' checks (Debian: lintian)"
+  fi
 else
   skip "dpkg-deb, for the DEB package"
 fi
