@@ -36,12 +36,16 @@ struct LineEndScan {
   std::uint64_t staged[lines_per_block + staging_slack];
 };
 
+// Internal linkage: a copy built into a stage's file, with its instruction
+// set, must not serve the rest of the program.
+namespace {
 inline constexpr std::uint64_t start_of_staged(std::uint64_t staged) { return staged >> 1; }
 // The length of the line from the staged start `from` to the one after it,
 // its line end not counted.
 inline constexpr std::uint64_t staged_line_length(std::uint64_t from, std::uint64_t next) {
   return (next >> 1) - (from >> 1) - 1 - (next & 1);
 }
+} // namespace
 
 // Scans the text's bytes [from, to) for line ends; `to - from` is a multiple
 // of 64, and reading up to `to` must be safe (the buffer's zero tail covers
