@@ -9,7 +9,7 @@ include(CMakePackageConfigHelpers)
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/line_reader)
 install(TARGETS line_reader EXPORT line_reader_targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
-list(TRANSFORM LINE_READER_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/line_reader/ REGEX "^[^/]+$")
+list(TRANSFORM LINE_READER_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/include/line_reader/ REGEX "^[^/]+$")
 install(FILES ${LINE_READER_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/line_reader COMPONENT development)
 install(EXPORT line_reader_targets NAMESPACE line_reader:: DESTINATION ${config_dir} COMPONENT development)
 configure_package_config_file(cmake/line_reader-config.cmake.in

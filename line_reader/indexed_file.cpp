@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "line_reader/line_index.h"
+#include "line_reader/index/line_index.h"
 #include "line_reader/load_file.h"
 #include "line_reader/scan/variants.h"
 #include "platform/platform.h"

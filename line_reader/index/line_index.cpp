@@ -1,4 +1,4 @@
-#include "line_reader/line_index.h"
+#include "line_reader/index/line_index.h"
 
 #include <cstdlib>
 #include <cstring>
