@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "baselines.h"
-#include "line_reader/indexed_file.h"
 #include "line_reader/index/line_index.h"
+#include "line_reader/indexed_file.h"
 #include "line_reader/line_reader.h"
 #include "line_reader/scan/variants.h"
 #include "line_reader/text_file.h"
