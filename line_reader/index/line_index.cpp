@@ -59,14 +59,31 @@ void* LineIndex::room_for(std::size_t bytes) noexcept {
   return memory;
 }
 
-bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count) noexcept {
+bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count, bool first_is_text_start) noexcept {
   if (count == 0) return true;
   if (!grow(blocks_, block_count_, block_capacity_, 4)) return false;
   const std::uint64_t base = start_of_staged(staged[0]);
   const std::uint64_t span = start_of_staged(staged[count - 1]) - base;
   const std::uint64_t width = span <= 0xFFFF ? 0 : span <= 0xFFFFFFFFu ? 1 : 2;
-  void* offsets = room_for(count * (std::size_t{2} << width));
-  if (offsets == nullptr) return false;
+  // The kind of the line ends before the starts: the text's start follows
+  // none, and takes the kind of the next so as not to make a block mixed.
+  std::uint64_t any = 0;
+  std::uint64_t all = 1;
+  for (std::uint32_t k = first_is_text_start ? 1 : 0; k < count; ++k) {
+    any |= staged[k] & 1;
+    all &= staged[k] & 1;
+  }
+  const bool ends_any = count > (first_is_text_start ? 1u : 0u);
+  const std::uint64_t kind = !ends_any || any == 0 ? kind_none : all != 0 ? kind_all : kind_mixed;
+  const std::size_t bitmap = kind == kind_mixed ? bitmap_bytes : 0;
+  auto* room = static_cast<unsigned char*>(room_for(bitmap + count * (std::size_t{2} << width)));
+  if (room == nullptr) return false;
+  if (kind == kind_mixed) {
+    std::memset(room, 0, bitmap_bytes);
+    for (std::uint32_t k = 0; k < count; ++k)
+      room[k >> 3] = static_cast<unsigned char>(room[k >> 3] | (staged[k] & 1) << (k & 7));
+  }
+  void* offsets = room + bitmap;
   switch (width) {
   case 0: {
     auto* out = static_cast<std::uint16_t*>(offsets);
@@ -86,7 +103,7 @@ bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count) noexcep
       out[k] = start_of_staged(staged[k]);
   }
   }
-  blocks_[block_count_++] = Block{base | width << width_shift, offsets};
+  blocks_[block_count_++] = Block{base | kind << kind_shift | width << width_shift, offsets};
   entries_in_last_block_ = count;
   return true;
 }
@@ -106,7 +123,8 @@ void LineIndex::shrink() noexcept {
         // places in it are the sums of the sizes before them.
         std::size_t at = 0;
         for (std::size_t b = last_chunk_first_block_; b < block_count_; ++b) {
-          blocks_[b].offsets = fitted + at;
+          const std::size_t bitmap = (blocks_[b].base >> kind_shift & 3) == kind_mixed ? bitmap_bytes : 0;
+          blocks_[b].offsets = fitted + at + bitmap;
           at += block_bytes(b);
         }
       }
@@ -128,7 +146,52 @@ void LineIndex::shrink() noexcept {
 
 std::size_t LineIndex::block_bytes(std::size_t b) const noexcept {
   const std::size_t entries = b + 1 < block_count_ ? 256 : entries_in_last_block_;
-  return entries * (std::size_t{2} << (blocks_[b].base >> width_shift));
+  return ((blocks_[b].base >> kind_shift & 3) == kind_mixed ? bitmap_bytes : 0) +
+         entries * (std::size_t{2} << (blocks_[b].base >> width_shift));
+}
+
+std::size_t LineIndex::data_bytes_for(const std::uint64_t* words, std::size_t block_count,
+                                      std::uint64_t entries) noexcept {
+  if (block_count == 0 || entries > block_count * std::uint64_t{256} ||
+      entries <= (block_count - 1) * std::uint64_t{256})
+    return entries == 0 && block_count == 0 ? 0 : SIZE_MAX;
+  std::uint64_t total = 0;
+  std::uint64_t previous_base = 0;
+  for (std::size_t b = 0; b < block_count; ++b) {
+    const std::uint64_t width = words[b] >> width_shift;
+    const std::uint64_t kind = words[b] >> kind_shift & 3;
+    const std::uint64_t base = words[b] & base_mask;
+    if (width > 2 || kind > kind_mixed || base < previous_base) return SIZE_MAX;
+    previous_base = base;
+    const std::uint64_t in_block =
+        b + 1 < block_count ? 256 : entries - (block_count - 1) * std::uint64_t{256};
+    total += (kind == kind_mixed ? bitmap_bytes : 0) + in_block * (std::uint64_t{2} << width);
+  }
+  return total > SIZE_MAX / 2 ? SIZE_MAX : static_cast<std::size_t>(total);
+}
+
+bool LineIndex::adopt(const std::uint64_t* words, std::size_t block_count, std::uint64_t entries,
+                      unsigned char* data, std::size_t data_bytes) noexcept {
+  if (!grow(chunks_, chunk_count_, chunk_capacity_, 1)) {
+    platform::heap_free(platform::process_heap(), data);
+    return false;
+  }
+  chunks_[chunk_count_++] = Chunk{data, data_bytes, data_bytes};
+  if (block_count == 0) return true;
+  auto* blocks = static_cast<Block*>(std::malloc(block_count * sizeof(Block)));
+  if (blocks == nullptr) return false;
+  std::free(blocks_);
+  blocks_ = blocks;
+  block_count_ = block_capacity_ = block_count;
+  entries_in_last_block_ = static_cast<std::uint32_t>(entries - (block_count - 1) * std::uint64_t{256});
+  std::size_t at = 0;
+  for (std::size_t b = 0; b < block_count; ++b) {
+    const std::size_t bitmap = (words[b] >> kind_shift & 3) == kind_mixed ? bitmap_bytes : 0;
+    blocks_[b] = Block{words[b], data + at + bitmap};
+    at += block_bytes(b);
+  }
+  last_chunk_first_block_ = block_count;
+  return true;
 }
 
 std::size_t LineIndex::bytes() const noexcept {
@@ -138,10 +201,15 @@ std::size_t LineIndex::bytes() const noexcept {
   return total;
 }
 
-LineIndexBuilder::LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf) noexcept
-    : stage_(lf ? stages.lf : stages.crlf), widest_(stages.widest), index_(&into) {
-  scan_.staged[0] = 0; // the first line starts at the first byte
-  scan_.staged_count = 1;
+LineIndexBuilder::LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf,
+                                   bool from_text_start) noexcept
+    : stage_(lf ? stages.lf : stages.crlf), widest_(stages.widest), index_(&into),
+      from_text_start_(from_text_start), line_start_known_(from_text_start) {
+  if (from_text_start) {
+    scan_.staged[0] = 0; // the first line starts at the first byte
+    scan_.staged_count = 1;
+    measured_ = 1;
+  }
   scan_.take = take;
   scan_.builder = this;
 }
@@ -158,10 +226,16 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
   // has it is looked for only when it beats the longest so far, which is
   // rare after the first few blocks. Strictly longer wins, so the first of
   // equal lengths stays.
-  const std::uint64_t first_start = measured_ == 0 ? line_start_ : staged[measured_ - 1];
-  const std::uint64_t widest = widest_(staged + measured_, count - measured_, first_start);
-  if (count > measured_ && widest > longest_length_) {
-    std::uint32_t k = measured_;
+  std::uint32_t from = measured_;
+  if (!line_start_known_ && from < count) {
+    // A range's first line end ends a line that began before the range.
+    first_found_ = staged[from++];
+    line_start_known_ = true;
+  }
+  const std::uint64_t first_start = from == 0 ? line_start_ : staged[from - 1];
+  const std::uint64_t widest = widest_(staged + from, count - from, first_start);
+  if (count > from && widest > longest_length_) {
+    std::uint32_t k = from;
     for (std::uint64_t previous = first_start; staged_line_length(previous, staged[k]) != widest; ++k)
       previous = staged[k];
     longest_length_ = widest;
@@ -172,7 +246,8 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
   std::uint32_t handed = 0;
   while (count - handed >= lines_per_block || (all && handed < count)) {
     const std::uint32_t block = count - handed < lines_per_block ? count - handed : lines_per_block;
-    if (!out_of_memory_ && !index_->append(staged + handed, block)) out_of_memory_ = true;
+    const bool text_start = from_text_start_ && handed == 0 && index_->entry_count() == 0;
+    if (!out_of_memory_ && !index_->append(staged + handed, block, text_start)) out_of_memory_ = true;
     handed += block;
   }
   line_start_ = handed == 0 ? line_start_ : staged[handed - 1];
@@ -195,6 +270,20 @@ bool LineIndexBuilder::finish(std::uint64_t size, LineTotals& totals) noexcept {
   if (out_of_memory_) return false;
   index_->shrink();
   totals.line_count = lines_ + (totals.trailing ? 1 : 0);
+  totals.longest_line = longest_line_;
+  totals.longest_length = longest_length_;
+  return true;
+}
+
+bool LineIndexBuilder::finish_range(RangeTotals& totals) noexcept {
+  const std::uint32_t staged = scan_.staged_count;
+  totals.last_found = staged != 0 ? scan_.staged[staged - 1] : line_start_;
+  measured_ = measured_ < staged ? measured_ : staged;
+  hand_over(true);
+  if (out_of_memory_) return false;
+  index_->shrink();
+  totals.found = lines_;
+  totals.first_found = first_found_;
   totals.longest_line = longest_line_;
   totals.longest_length = longest_length_;
   return true;

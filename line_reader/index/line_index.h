@@ -1,12 +1,15 @@
-// The owner type's line index: where each line starts, in about two bytes a
-// line, with any line's start found in constant time.
+// The line index of both owner types: where each line starts, in about two
+// bytes a line, with any line's start found in constant time, and whether
+// the line end before it is two bytes (CR LF).
 //
 // Lines are kept in blocks of 256. A block holds the first line's offset in
 // the text and the other starts as offsets from it: 16 bits wide where the
 // block spans less than 64 KiB (every block of lines shorter than 256
 // bytes), 32 bits where it spans less than 4 GiB, else 64-bit offsets from
-// the text's start. The offsets lie in chunks that never move while they
-// grow, so building never holds two copies of the index.
+// the text's start. Whether each start follows a two-byte line end is told
+// for the block as a whole where all or none of them do, else by a bitmap
+// of 32 bytes before its offsets. The offsets lie in chunks that never move
+// while they grow, so building never holds two copies of the index.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +27,10 @@ public:
   ~LineIndex();
 
   // Appends the next `count` starts, in their staged form (stages.h; at most
-  // 256, a whole block unless it is the last). False when there is no
-  // memory; the index is then unusable.
-  bool append(const std::uint64_t* staged, std::uint32_t count) noexcept;
+  // 256, a whole block unless it is the last). With `first_is_text_start`,
+  // the first is the text's start, which follows no line end. False when
+  // there is no memory; the index is then unusable.
+  bool append(const std::uint64_t* staged, std::uint32_t count, bool first_is_text_start = false) noexcept;
   // Gives back what the last chunk and the block table hold beyond their use.
   void shrink() noexcept;
 
@@ -41,19 +45,60 @@ public:
     default: return static_cast<const std::uint64_t*>(block.offsets)[k];
     }
   }
+  // Whether the line end before start i is two bytes.
+  bool after_two_bytes(std::uint64_t i) const noexcept {
+    const Block& block = blocks_[i >> 8];
+    switch (block.base >> kind_shift & 3) {
+    case kind_none: return false;
+    case kind_all: return true;
+    default: {
+      // The bitmap stands right before the offsets.
+      const auto* bits = static_cast<const unsigned char*>(block.offsets) - bitmap_bytes;
+      const std::size_t k = static_cast<std::size_t>(i & 255);
+      return (bits[k >> 3] >> (k & 7) & 1) != 0;
+    }
+    }
+  }
+  std::uint64_t entry_count() const noexcept {
+    return block_count_ == 0 ? 0 : (block_count_ - 1) * std::uint64_t{256} + entries_in_last_block_;
+  }
+
+  // The saved form: one word a block (its base with the width and the kind
+  // of its line ends in the top bits) and the block's bytes, each block's
+  // after the one before.
+  std::size_t block_count() const noexcept { return block_count_; }
+  std::uint64_t block_word(std::size_t b) const noexcept { return blocks_[b].base; }
+  const void* block_data(std::size_t b) const noexcept {
+    return static_cast<const unsigned char*>(blocks_[b].offsets) -
+           ((blocks_[b].base >> kind_shift & 3) == kind_mixed ? bitmap_bytes : 0);
+  }
+  std::size_t block_data_bytes(std::size_t b) const noexcept { return block_bytes(b); }
+  // The bytes that blocks of these words hold, for `entries` entries; 0 when
+  // the words cannot describe blocks.
+  static std::size_t data_bytes_for(const std::uint64_t* words, std::size_t block_count,
+                                    std::uint64_t entries) noexcept;
+  // Takes over `data` (from the platform's heap, data_bytes_for() bytes) as
+  // the blocks' bytes of an empty index. False when there is no memory; the
+  // data is freed either way when the index goes.
+  bool adopt(const std::uint64_t* words, std::size_t block_count, std::uint64_t entries, unsigned char* data,
+             std::size_t data_bytes) noexcept;
 
   // Heap bytes held: the block table and the chunks, as allocated.
   std::size_t bytes() const noexcept;
 
 private:
   // The first start of the block, with the offsets' width in the top two
-  // bits (0: 16 bits, 1: 32 bits, 2: 64-bit starts).
+  // bits (0: 16 bits, 1: 32 bits, 2: 64-bit starts) and the kind of its line
+  // ends in the two below.
   struct Block {
     std::uint64_t base;
     const void* offsets;
   };
   static constexpr int width_shift = 62;
-  static constexpr std::uint64_t base_mask = (std::uint64_t{1} << width_shift) - 1;
+  static constexpr int kind_shift = 60;
+  static constexpr std::uint64_t kind_none = 0, kind_all = 1, kind_mixed = 2;
+  static constexpr std::uint64_t base_mask = (std::uint64_t{1} << kind_shift) - 1;
+  static constexpr std::size_t bitmap_bytes = 32;
 
   struct Chunk {
     unsigned char* memory;
@@ -82,13 +127,28 @@ struct LineTotals {
   bool trailing = false; // the last line has no line end
 };
 
+// What a finished range tells: the line ends found in it, its longest line
+// that began and ended in it (its number counted from the range's first line
+// end), and the first and last line ends' starts, staged (stages.h), for
+// the lines that cross its edges.
+struct RangeTotals {
+  std::uint64_t found = 0;
+  std::uint64_t longest_line = 0;
+  std::uint64_t longest_length = 0;
+  std::uint64_t first_found = 0; // when found != 0
+  std::uint64_t last_found = 0;  // when found != 0
+};
+
 // Builds a LineIndex from a line-end scan over a text that may arrive in
-// pieces: scan() each stretch as it arrives, then finish().
+// pieces: scan() each stretch as it arrives, then finish(). A builder of a
+// range of the text, which does not start with the text, takes only the
+// starts after the line ends it finds, and ends with finish_range().
 class LineIndexBuilder {
 public:
   // Scans with the LF-mode stage of `stages` when `lf` (line ends of one or
   // two bytes), else with the CR LF one.
-  LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf) noexcept;
+  LineIndexBuilder(LineIndex& into, const LineEndStages& stages, bool lf,
+                   bool from_text_start = true) noexcept;
   LineIndexBuilder(const LineIndexBuilder&) = delete;
   LineIndexBuilder& operator=(const LineIndexBuilder&) = delete;
 
@@ -98,9 +158,20 @@ public:
   void scan(const char* text, std::uint64_t from, std::uint64_t to) noexcept {
     stage_(scan_, text, from, to);
   }
+  // Scans the `bytes` bytes at `piece` (a multiple of 64, and reading up to
+  // piece + bytes must be safe), which stand at `offset` in the text.
+  void scan_piece(const char* piece, std::uint64_t bytes, std::uint64_t offset) noexcept {
+    scan_.base = offset;
+    stage_(scan_, piece, 0, bytes);
+  }
+  // Whether the byte before the first one scanned is CR.
+  void set_cr_before(bool cr) noexcept { scan_.cr_before = cr ? 1 : 0; }
   // Ends the index of a text of `size` bytes, all scanned. False when there
   // was no memory for it.
   bool finish(std::uint64_t size, LineTotals& totals) noexcept;
+  // Ends the index of a range, all of it scanned. False when there was no
+  // memory for it.
+  bool finish_range(RangeTotals& totals) noexcept;
 
 private:
   static void take(LineEndScan& scan) noexcept;
@@ -116,7 +187,10 @@ private:
   std::uint64_t lines_ = 0;      // lines ended by the starts handed over
   std::uint64_t longest_length_ = 0;
   std::uint64_t longest_line_ = 0;
-  std::uint32_t measured_ = 1; // staged starts already measured (the first line's start ends none)
+  std::uint32_t measured_ = 0; // staged starts already measured (the text's start ends none)
+  std::uint64_t first_found_ = 0;
+  bool from_text_start_;
+  bool line_start_known_;
   bool out_of_memory_ = false;
 };
 

@@ -4,8 +4,8 @@
 //
 // `Lanes::masks(b, lf, cr)` sets bit i of `lf` when b[i] is LF and of `cr`
 // when it is CR, for the 64 bytes at b. A stage may also give
-// `Lanes::starts(slot, from, ends, two_byte)`, which writes the staged form
-// (stages.h) of the start from + i + 1 after each set bit i of `ends`, lowest
+// `Lanes::starts(slot, at, ends, two_byte)`, which writes the staged form
+// (stages.h) of the start at + i + 1 after each set bit i of `ends`, lowest
 // first, at `slot`, the line end being two bytes where bit i of `two_byte` is
 // set; it may write up to staging_slack - 64 slots past them, and returns how
 // many it wrote. And `Lanes::crlf_ends(text, at)`, the mask of the LFs right
@@ -25,6 +25,7 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
   using line_reader::detail::lines_per_block;
   std::uint64_t cr_before = scan.cr_before;
   std::uint32_t staged = scan.staged_count;
+  const std::uint64_t first = from;
   // First the line-end masks of a window of steps, then their starts. The
   // masks' loads do not wait for the starts, so many of them are in flight
   // at once: in one loop, the chain of stores into the staging area held the
@@ -66,7 +67,7 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
       std::uint64_t* slot = scan.staged + staged;
       std::uint32_t count = 0;
       if constexpr (requires { Lanes::starts(slot, from, ends, two_byte); }) {
-        count = Lanes::starts(slot, from, ends, two_byte);
+        count = Lanes::starts(slot, scan.base + from, ends, two_byte);
       } else {
         count = static_cast<std::uint32_t>(__builtin_popcountll(ends));
         // Four slots are written whatever the mask holds, so that prose
@@ -75,8 +76,8 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
         // step's; the staging area has room for them (staging_slack). With
         // bit 63 forced on, an empty mask gives a harmless 63 in place of a
         // bit number, without a branch, and a real bit is found as it is.
-        const std::uint64_t at = 2 * (from + 1);
-        const auto staged_at = [at, two_byte](std::uint64_t bit) {
+        const std::uint64_t at = 2 * (scan.base + from + 1);
+        const auto staged_at = [=](std::uint64_t bit) {
           return at + 2 * bit + (lf_mode ? two_byte >> bit & 1 : 1);
         };
         for (int k = 0; k < 4; ++k) {
@@ -95,6 +96,11 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
         staged = scan.staged_count;
       }
     }
+  }
+  // The stretch's last byte, for the next stretch, which may be another
+  // buffer's: the loads one byte back do not keep it.
+  if constexpr (!lf_mode && requires { Lanes::crlf_ends(text, from); }) {
+    if (to > first) cr_before = text[to - 1] == '\r' ? 1 : 0;
   }
   scan.cr_before = cr_before;
   scan.staged_count = staged;

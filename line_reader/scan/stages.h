@@ -30,6 +30,7 @@ inline constexpr std::uint32_t staging_slack = 64 + 8;
 // alone, with no look at the text.
 struct LineEndScan {
   std::uint64_t cr_before; // 1 when the byte before the next stretch is CR
+  std::uint64_t base;      // where the stretch's first byte stands in the text
   std::uint32_t staged_count;
   void (*take)(LineEndScan& scan);
   void* builder; // whatever `take` hands the starts to
