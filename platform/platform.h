@@ -61,6 +61,34 @@ bool query_open_file(Handle file, FileState& state);
 bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got);
 void close_handle(Handle handle);
 
+// Opens `name` for reading as open_regular_file_for_reading does, while
+// other programs may go on writing, renaming or deleting it (a log).
+Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFailure& failure);
+// One read of up to `bytes` bytes at `offset`, which leaves no position
+// behind, so that threads may read one file at once; `got` is 0 at the end
+// of the file. False on a read error.
+bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t bytes, std::uint32_t& got);
+
+// Creates `name` for writing; 0 when it exists already or cannot be made.
+Handle create_file_for_writing(const char* name);
+// Writes all `bytes`; false on an error.
+bool write_file(Handle file, const void* bytes, std::size_t count);
+// Waits until what was written is on the disk; false on an error.
+bool flush_file(Handle file);
+// Puts `from` in the place of `to`, at once; false on an error.
+bool rename_file(const char* from, const char* to);
+void remove_file(const char* name);
+// This process's number, for names that no other process uses at once.
+unsigned long process_number();
+
+// The cores that this process may run on, at least 1.
+unsigned usable_cores();
+// Starts `work(context)` on a thread of its own; 0 when no thread can be had.
+Handle start_thread(void (*work)(void* context), void* context);
+// Waits for the thread's work to end and lets the thread go.
+void join_thread(Handle thread);
+void pause_milliseconds(unsigned milliseconds);
+
 // One write of up to `count` bytes to standard output; `written` says how many
 // went out. False on an error. Nothing is buffered: the bytes have left the
 // process when it returns.

@@ -1,6 +1,8 @@
 // The platform layer on POSIX systems.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,7 +14,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -245,6 +249,104 @@ bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got)
   if (due(plan.after_read_countdown)) plan.after_read();
 #endif
   return true;
+}
+
+bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t bytes, std::uint32_t& got) {
+  std::size_t ask = std::min<std::size_t>(bytes, std::size_t{1} << 30);
+#ifdef LINE_READER_FAULT_INJECTION
+  if (due(plan.fail_read_countdown)) return false;
+  if (due(plan.early_end_countdown)) {
+    got = 0;
+    return true;
+  }
+  if (plan.read_limit != 0) ask = std::min<std::size_t>(ask, plan.read_limit);
+#endif
+  ssize_t n = 0;
+  do {
+    n = pread(descriptor(file), into, ask, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  got = static_cast<std::uint32_t>(n);
+#ifdef LINE_READER_FAULT_INJECTION
+  if (due(plan.after_read_countdown)) plan.after_read();
+#endif
+  return true;
+}
+
+Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
+  // POSIX never keeps others from writing, renaming or deleting an open file.
+  return open_regular_file_for_reading(name, state, failure);
+}
+
+Handle create_file_for_writing(const char* name) {
+  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  FAULT_COUNT(open_handles, 1);
+  return handle_of(fd);
+}
+
+bool write_file(Handle file, const void* bytes, std::size_t count) {
+  const auto* from = static_cast<const char*>(bytes);
+  while (count != 0) {
+    const ssize_t n = write(descriptor(file), from, std::min<std::size_t>(count, std::size_t{1} << 30));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    from += n;
+    count -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool flush_file(Handle file) { return fsync(descriptor(file)) == 0; }
+
+bool rename_file(const char* from, const char* to) { return rename(from, to) == 0; }
+
+void remove_file(const char* name) { unlink(name); }
+
+unsigned long process_number() { return static_cast<unsigned long>(getpid()); }
+
+unsigned usable_cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
+}
+
+namespace {
+struct ThreadStart {
+  void (*work)(void*);
+  void* context;
+  pthread_t thread;
+};
+void* run_thread(void* start) {
+  const auto* what = static_cast<ThreadStart*>(start);
+  what->work(what->context);
+  return nullptr;
+}
+} // namespace
+
+Handle start_thread(void (*work)(void* context), void* context) {
+  auto* start = new (std::nothrow) ThreadStart{work, context, {}};
+  if (start == nullptr) return 0;
+  if (pthread_create(&start->thread, nullptr, run_thread, start) != 0) {
+    delete start;
+    return 0;
+  }
+  return reinterpret_cast<Handle>(start);
+}
+
+void join_thread(Handle thread) {
+  auto* start = reinterpret_cast<ThreadStart*>(thread);
+  pthread_join(start->thread, nullptr);
+  delete start;
+}
+
+void pause_milliseconds(unsigned milliseconds) {
+  timespec wait{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }
 
 void close_handle(Handle handle) {

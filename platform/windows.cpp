@@ -148,6 +148,113 @@ bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got)
 
 void close_handle(Handle handle) { CloseHandle(native(handle)); }
 
+Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
+  const HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    failure.system_code = static_cast<int>(error);
+    const DWORD attributes = GetFileAttributesA(name);
+    failure.kind = names_nothing(error) ? OpenFailure::missing
+                   : attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                       ? OpenFailure::not_regular
+                   : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? OpenFailure::denied
+                                                                                      : OpenFailure::other;
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+    failure = OpenFailure{OpenFailure::not_regular, 0};
+    CloseHandle(file);
+    return 0;
+  }
+  failure = OpenFailure{};
+  state = state_of(information);
+  return handle_of(file);
+}
+
+bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t bytes, std::uint32_t& got) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD read = 0;
+  const BOOL ok = ReadFile(native(file), into, bytes, &read, &at);
+  got = read;
+  // A read that starts at the end fails with "end of file" on such a handle.
+  return ok != FALSE || GetLastError() == ERROR_HANDLE_EOF;
+}
+
+Handle create_file_for_writing(const char* name) {
+  const HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : handle_of(file);
+}
+
+bool write_file(Handle file, const void* bytes, std::size_t count) {
+  const auto* from = static_cast<const char*>(bytes);
+  while (count != 0) {
+    const DWORD ask = count > (DWORD{1} << 30) ? DWORD{1} << 30 : static_cast<DWORD>(count);
+    DWORD written = 0;
+    if (!WriteFile(native(file), from, ask, &written, nullptr) || written == 0) return false;
+    from += written;
+    count -= written;
+  }
+  return true;
+}
+
+bool flush_file(Handle file) { return FlushFileBuffers(native(file)) != FALSE; }
+
+bool rename_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+void remove_file(const char* name) { DeleteFileA(name); }
+
+unsigned long process_number() { return GetCurrentProcessId(); }
+
+unsigned usable_cores() {
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || process == 0) return 1;
+  unsigned count = 0;
+  for (; process != 0; process &= process - 1)
+    ++count;
+  return count;
+}
+
+namespace {
+struct ThreadStart {
+  void (*work)(void*);
+  void* context;
+};
+DWORD WINAPI run_thread(LPVOID start) {
+  const ThreadStart what = *static_cast<ThreadStart*>(start);
+  HeapFree(GetProcessHeap(), 0, start);
+  what.work(what.context);
+  return 0;
+}
+} // namespace
+
+Handle start_thread(void (*work)(void* context), void* context) {
+  auto* start = static_cast<ThreadStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart)));
+  if (start == nullptr) return 0;
+  *start = ThreadStart{work, context};
+  const HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+  if (thread == nullptr) {
+    HeapFree(GetProcessHeap(), 0, start);
+    return 0;
+  }
+  return handle_of(thread);
+}
+
+void join_thread(Handle thread) {
+  WaitForSingleObject(native(thread), INFINITE);
+  CloseHandle(native(thread));
+}
+
+void pause_milliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
 bool write_standard_output(const void* bytes, std::uint32_t count, std::uint32_t& written) {
   DWORD done = 0;
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
