@@ -18,6 +18,9 @@ public:
     case errc::no_memory: return "not enough memory";
     case errc::read_error: return "the file could not be read";
     case errc::changed_while_reading: return "the file changed while it was being read";
+    case errc::bad_index: return "the saved index is damaged or not an index";
+    case errc::stale_index: return "the saved index describes another file, or this one before it changed";
+    case errc::cancelled: return "cancelled";
     }
     return "unknown error";
   }

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "line_reader/file_index.h"
 #include "line_reader/indexed_file.h"
 #include "line_record_helpers.h"
 #include "platform/fault_injection.h"
@@ -204,6 +205,69 @@ TEST_F(Faults, IndexedFileRewrittenDuringTheReadIsRefused) {
   const line_reader::IndexedFile opened = line_reader::IndexedFile::open(rewritten.c_str(), error);
   EXPECT_EQ(error, line_reader::errc::changed_while_reading) << error.message();
   EXPECT_TRUE(opened.empty());
+}
+
+// The file index under each fault, built, refreshed after an append, and
+// loaded: the reason, no lines, nothing left (TearDown); whole lines however
+// short the reads.
+TEST_F(Faults, FileIndexSaysWhyAndKeepsNothing) {
+  using line_reader::errc;
+  using line_reader::FileIndex;
+  const std::string text = sample_text();
+  const std::string file = dir.write("f.txt", text);
+  const std::string saved = (dir.path() / "f.idx").string();
+  line_reader::IndexOptions one_thread;
+  one_thread.threads = 1;
+  std::error_code error;
+  FileIndex::build(file.c_str(), error, one_thread).save(saved.c_str(), error);
+  ASSERT_FALSE(error);
+  const struct {
+    const char* what;
+    void (*plan)();
+    errc reason;
+  } cases[] = {
+      {"a read error", [] { fail_read(1); }, errc::read_error},
+      {"an early end", [] { end_read_early(1); }, errc::changed_while_reading},
+      {"reads of 7 bytes", [] { limit_read(7); }, errc{}},
+  };
+  for (const auto& c : cases) {
+    c.plan();
+    const FileIndex built = FileIndex::build(file.c_str(), error, one_thread);
+    reset();
+    EXPECT_EQ(error.value(), static_cast<int>(c.reason)) << c.what << ": " << error.message();
+    EXPECT_EQ(built.line_count(), c.reason == errc{} ? 301u : 0u) << c.what;
+    c.plan();
+    const FileIndex loaded = FileIndex::load(saved.c_str(), file.c_str(), error, one_thread);
+    reset();
+    // A saved index that ends early is damaged.
+    const errc wanted = c.reason == errc::changed_while_reading ? errc::bad_index : c.reason;
+    EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.what << ", loaded: " << error.message();
+    EXPECT_EQ(loaded.line_count(), c.reason == errc{} ? 301u : 0u) << c.what;
+  }
+  // Every allocation in turn, until none is left to fail.
+  for (unsigned nth = 1;; ++nth) {
+    fail_allocation(nth);
+    const FileIndex built = FileIndex::build(file.c_str(), error, one_thread);
+    reset();
+    if (!error) {
+      EXPECT_EQ(built.line_count(), 301u);
+      break;
+    }
+    EXPECT_EQ(error, errc::no_memory) << "allocation " << nth << ": " << error.message();
+    EXPECT_EQ(built.line_count(), 0u);
+  }
+  FileIndex growing = FileIndex::build(file.c_str(), error, one_thread);
+  std::FILE* out = std::fopen(file.c_str(), "ab");
+  std::fputs("more\r\n", out);
+  std::fclose(out);
+  fail_read(1);
+  EXPECT_EQ(growing.refresh(error), FileIndex::Change::none);
+  reset();
+  EXPECT_EQ(error, errc::read_error);
+  EXPECT_EQ(growing.line_count(), 301u) << "the index as it was";
+  EXPECT_EQ(growing.refresh(error), FileIndex::Change::appended);
+  std::string buffer;
+  EXPECT_EQ(growing.read_line(301, buffer, error), "lastmore");
 }
 
 TEST_F(Faults, TinyAndEmptyFilesGiveTheirBuffersBack) {

@@ -1,5 +1,6 @@
 // Why a file could not be loaded and indexed, as std::error_code values of
-// the category line_reader::category().
+// the category line_reader::category(). Failures that none of these
+// describes are the system's own codes, in std::system_category().
 #pragma once
 
 #include <system_error>
@@ -14,6 +15,9 @@ enum class errc {
   no_memory,             // no memory for the text or its index
   read_error,            // the system failed a read
   changed_while_reading, // replaced after its size was taken, or shorter than that size
+  bad_index,             // a saved index is damaged or not an index
+  stale_index,           // a saved index describes another file, or this one before it changed
+  cancelled,             // the progress callback stopped the work
 };
 
 const std::error_category& category() noexcept;

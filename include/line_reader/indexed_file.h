@@ -32,10 +32,9 @@
 #include <system_error>
 
 #include "line_reader/errors.h"
+#include "line_reader/line_ends.h"
 
 namespace line_reader {
-
-enum class LineEnds { crlf, lf };
 
 class LineIterator;
 

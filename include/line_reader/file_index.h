@@ -1,0 +1,98 @@
+// The line index of a file that stays on disk: for files larger than memory,
+// followed as they grow, and saved for the next open.
+//
+//   std::error_code error;
+//   auto index = line_reader::FileIndex::build("huge.log", error);
+//   if (error) { std::cerr << error.message() << '\n'; return 1; }
+//   std::string buffer;
+//   std::cout << index.read_line(17000000, buffer, error) << '\n';
+//
+// No text is held: each line is read from the file when it is asked for.
+// The index takes about two bytes a line, as IndexedFile's, and its lines and
+// statistics are IndexedFile's for the same bytes and line ends. Building
+// reads the file on every core, in pieces into a small buffer a thread. The
+// object is move-only and holds the file open. Needs C++17.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "line_reader/errors.h"
+#include "line_reader/line_ends.h"
+
+namespace line_reader {
+
+struct IndexOptions {
+  LineEnds ends = LineEnds::crlf;
+  unsigned threads = 0; // 0: one for each core this process may run on
+  // Called from the calling thread now and then with the bytes indexed so far
+  // and the bytes to index; returning false stops the work, which then fails
+  // with errc::cancelled (as does an exception from it, which is not passed on).
+  std::function<bool(std::uint64_t done, std::uint64_t total)> progress;
+};
+
+class FileIndex {
+public:
+  FileIndex() noexcept = default; // no file: no lines
+  // Indexes the regular file `path` as it is now. On failure `error` says
+  // why and the result holds no lines.
+  static FileIndex build(const char* path, std::error_code& error, const IndexOptions& options = {}) noexcept;
+  // A saved index of `path`, checked against the file: when the file has
+  // only grown since, the new bytes are indexed. errc::bad_index when the
+  // saved bytes are damaged or not an index; errc::stale_index when it
+  // describes another file, a changed one, or other line ends.
+  static FileIndex load(const char* index_path, const char* path, std::error_code& error,
+                        const IndexOptions& options = {}) noexcept;
+  // Writes the index whole or not at all (a file beside it, then a rename).
+  void save(const char* index_path, std::error_code& error) const noexcept;
+
+  FileIndex(FileIndex&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
+  FileIndex& operator=(FileIndex&& other) noexcept;
+  FileIndex(const FileIndex&) = delete;
+  FileIndex& operator=(const FileIndex&) = delete;
+  ~FileIndex();
+
+  std::uint64_t line_count() const noexcept;
+  // As IndexedFile: the first of the longest lines that end in a line end.
+  std::uint64_t longest_line() const noexcept;
+  std::uint64_t longest_length() const noexcept;
+  std::uint64_t indexed_bytes() const noexcept; // the file's size when it was last indexed
+  std::size_t index_bytes() const noexcept;     // memory that the index holds
+  LineEnds ends() const noexcept;
+
+  // The line's bytes in the file, its line end not counted.
+  struct Span {
+    std::uint64_t offset;
+    std::uint64_t length;
+  };
+  // Line `number`, from 1; throws std::out_of_range outside 1..line_count().
+  Span span(std::uint64_t number) const;
+  // Line `number` read from the file into `buffer` (one positioned read),
+  // without its line end. An empty view and `error` set when the read fails
+  // or the file has become shorter. Throws as span() does.
+  std::string_view read_line(std::uint64_t number, std::string& buffer, std::error_code& error) const;
+  // Lines first..last in one read, each with its line end as the file has it.
+  std::string_view read_lines(std::uint64_t first, std::uint64_t last, std::string& buffer,
+                              std::error_code& error) const;
+
+  enum class Change { none, appended, replaced };
+  // Looks at the file under the path again. Bytes appended since the last
+  // index are indexed, and the old last line may grow. A file that shrank,
+  // a different file under the path, or an indexed part that changed is
+  // indexed anew: `replaced`. On failure `error` says why and the index is
+  // kept as it was (`none`).
+  Change refresh(std::error_code& error) noexcept;
+
+  // The file's identity, the index and its statistics, opaque to users.
+  struct State;
+
+private:
+  explicit FileIndex(State* state) noexcept : state_(state) {}
+  State* state_ = nullptr;
+};
+
+} // namespace line_reader

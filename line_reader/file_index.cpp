@@ -1,0 +1,534 @@
+#include "line_reader/file_index.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "line_reader/index/build_tuning.h"
+#include "line_reader/index/ranged_index.h"
+#include "line_reader/index/saved_index.h"
+#include "line_reader/scan/variants.h"
+#include "platform/platform.h"
+
+namespace line_reader {
+
+namespace detail {
+BuildTuning& build_tuning() noexcept {
+  static BuildTuning tuning;
+  return tuning;
+}
+} // namespace detail
+
+namespace {
+
+// The file's identity is hashed over this much of its head and of the bytes
+// before its indexed end.
+constexpr std::uint32_t hashed_bytes = 64 * 1024;
+
+std::error_code reason(const platform::OpenFailure& failure) {
+  switch (failure.kind) {
+  case platform::OpenFailure::missing: return errc::not_found;
+  case platform::OpenFailure::not_regular: return errc::not_a_regular_file;
+  case platform::OpenFailure::denied: return errc::no_access;
+  default: return {failure.system_code, std::system_category()};
+  }
+}
+
+// A heap buffer that goes back when it goes out of scope.
+struct HeapBuffer {
+  unsigned char* bytes;
+  explicit HeapBuffer(std::size_t size)
+      : bytes(static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), size))) {}
+  HeapBuffer(const HeapBuffer&) = delete;
+  HeapBuffer& operator=(const HeapBuffer&) = delete;
+  ~HeapBuffer() {
+    if (bytes != nullptr) platform::heap_free(platform::process_heap(), bytes);
+  }
+};
+
+// Reads exactly `count` bytes at `offset`; errc::changed_while_reading when
+// the file ends first.
+errc read_exactly(platform::Handle file, std::uint64_t offset, void* into, std::uint64_t count) {
+  auto* at = static_cast<unsigned char*>(into);
+  for (std::uint64_t done = 0; done < count;) {
+    const std::uint64_t left = count - done;
+    const auto ask = static_cast<std::uint32_t>(left < (1u << 30) ? left : 1u << 30);
+    std::uint32_t got = 0;
+    if (!platform::read_file_at(file, offset + done, at + done, ask, got)) return errc::read_error;
+    if (got == 0) return errc::changed_while_reading;
+    done += got;
+  }
+  return errc{};
+}
+
+// The hashes of the first 64 KiB of the file's `size` bytes and of the 64
+// KiB before their end.
+errc hash_ends(platform::Handle file, std::uint64_t size, std::uint64_t& head, std::uint64_t& tail) {
+  HeapBuffer buffer(hashed_bytes);
+  if (buffer.bytes == nullptr) return errc::no_memory;
+  const std::uint64_t count = size < hashed_bytes ? size : hashed_bytes;
+  if (const errc read = read_exactly(file, 0, buffer.bytes, count); read != errc{}) return read;
+  head = detail::hash_bytes(buffer.bytes, static_cast<std::size_t>(count));
+  if (size > count) {
+    if (const errc read = read_exactly(file, size - count, buffer.bytes, count); read != errc{}) return read;
+  }
+  tail = detail::hash_bytes(buffer.bytes, static_cast<std::size_t>(count));
+  return errc{};
+}
+
+// One range of the file, indexed by one thread.
+struct RangeJob {
+  platform::Handle file = 0;
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
+  bool to_the_end = false; // read until the file ends, whatever `end` says
+  bool lf = false;
+  std::atomic<std::uint64_t>* done = nullptr;
+  std::atomic<bool>* stop = nullptr;
+  // The calling thread's job reports progress after each piece.
+  const IndexOptions* reporter = nullptr;
+  std::uint64_t total = 0;
+
+  std::unique_ptr<detail::LineIndex> index;
+  detail::RangeTotals totals;
+  errc failure = errc{};
+  std::uint64_t read_to = 0; // where the reading stopped
+  std::atomic<bool> finished{false};
+};
+
+bool report(const IndexOptions& options, std::uint64_t done, std::uint64_t total) {
+  try {
+    return options.progress(done, total);
+  } catch (...) {
+    return false;
+  }
+}
+
+void run_range(RangeJob& job) {
+  const std::uint32_t piece = detail::build_tuning().piece_bytes;
+  // A piece, up to 63 bytes left over from the piece before, and the zero
+  // tail that the last step reads.
+  HeapBuffer buffer(std::size_t{piece} + 128);
+  job.index.reset(new (std::nothrow) detail::LineIndex);
+  if (buffer.bytes == nullptr || job.index == nullptr) {
+    job.failure = errc::no_memory;
+    return;
+  }
+  char* text = reinterpret_cast<char*>(buffer.bytes);
+  detail::LineIndexBuilder builder(*job.index, line_end_stages_with(selected_scan_variant()), job.lf, false);
+  // A CR LF across the range's first edge is one line end.
+  if (job.begin > 0) {
+    char before = 0;
+    if (const errc read = read_exactly(job.file, job.begin - 1, &before, 1); read != errc{}) {
+      job.failure = read;
+      return;
+    }
+    builder.set_cr_before(before == '\r');
+  }
+  std::uint64_t at = job.begin;     // the next byte to read
+  std::uint64_t offset = job.begin; // where text[0] stands in the file
+  std::uint64_t kept = 0;           // bytes at text[0] not yet scanned
+  for (;;) {
+    if (job.stop->load(std::memory_order_relaxed)) {
+      job.failure = errc::cancelled;
+      return;
+    }
+    const std::uint64_t left = job.to_the_end ? piece : job.end - at;
+    std::uint32_t got = 0;
+    if (left != 0 && !platform::read_file_at(job.file, at, text + kept,
+                                             left < piece ? static_cast<std::uint32_t>(left) : piece, got)) {
+      job.failure = errc::read_error;
+      return;
+    }
+    if (got == 0 && !job.to_the_end && left != 0) {
+      job.failure = errc::changed_while_reading; // shorter than when it was opened
+      return;
+    }
+    at += got;
+    const std::uint64_t ready = kept + got;
+    const bool last = got == 0 || (!job.to_the_end && at == job.end);
+    // Whole 64-byte steps, and at the range's end the rest too: the bytes
+    // after it are zeros here, so the range's last step finds no line end
+    // beyond the range.
+    std::uint64_t scanned = ready & ~std::uint64_t{63};
+    if (last) {
+      std::memset(text + ready, 0, 64);
+      scanned = (ready + 63) & ~std::uint64_t{63};
+    }
+    builder.scan_piece(text, scanned, offset);
+    job.done->fetch_add(got, std::memory_order_relaxed);
+    if (job.reporter != nullptr &&
+        !report(*job.reporter, job.done->load(std::memory_order_relaxed), job.total))
+      job.stop->store(true);
+    if (last) break;
+    kept = ready - scanned;
+    std::memmove(text, text + scanned, static_cast<std::size_t>(kept));
+    offset += scanned;
+  }
+  job.read_to = at;
+  if (!builder.finish_range(job.totals)) job.failure = errc::no_memory;
+}
+
+void run_range_on_thread(void* job) {
+  auto& range = *static_cast<RangeJob*>(job);
+  run_range(range);
+  range.finished.store(true);
+}
+
+// Indexes [from, to) of the file into `index`, on up to `threads` threads
+// (to the end of the file when `to_the_end`), and says where the reading
+// ended. On failure the index is as it was.
+errc index_ranges(platform::Handle file, std::uint64_t from, std::uint64_t to, bool to_the_end,
+                  const IndexOptions& options, detail::RangedIndex& index, std::uint64_t& read_to) {
+  const detail::BuildTuning& tuning = detail::build_tuning();
+  std::uint64_t threads = options.threads != 0 ? options.threads : platform::usable_cores();
+  const std::uint64_t bytes = to - from;
+  const std::uint64_t least = tuning.least_range_bytes == 0 ? 1 : tuning.least_range_bytes;
+  if (threads > bytes / least) threads = bytes / least;
+  if (threads == 0 || to_the_end) threads = 1;
+  if (threads > 256) threads = 256;
+  const auto count = static_cast<std::size_t>(threads);
+
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<bool> stop{false};
+  std::unique_ptr<RangeJob[]> jobs(new (std::nothrow) RangeJob[count]);
+  std::unique_ptr<platform::Handle[]> started(new (std::nothrow) platform::Handle[count]());
+  if (jobs == nullptr || started == nullptr || !index.reserve(count)) return errc::no_memory;
+  for (std::size_t k = 0; k < count; ++k) {
+    RangeJob& job = jobs[k];
+    job.file = file;
+    job.begin = from + bytes * k / threads;
+    job.end = from + bytes * (k + 1) / threads;
+    job.to_the_end = to_the_end;
+    job.lf = options.ends == LineEnds::lf;
+    job.done = &done;
+    job.stop = &stop;
+    job.total = bytes;
+  }
+  if (options.progress) jobs[0].reporter = &options;
+  // The calling thread takes the first range, and any range whose thread
+  // cannot be had after its own; then it reports the others' progress
+  // while they finish.
+  for (std::size_t k = 1; k < count; ++k)
+    started[k] = platform::start_thread(run_range_on_thread, &jobs[k]);
+  run_range(jobs[0]);
+  for (std::size_t k = 1; k < count; ++k) {
+    if (started[k] == 0) run_range(jobs[k]);
+  }
+  for (std::size_t k = 1; k < count; ++k) {
+    if (started[k] == 0) continue;
+    while (options.progress && !jobs[k].finished.load() && !stop.load()) {
+      if (!report(options, done.load(), bytes)) stop.store(true);
+      platform::pause_milliseconds(20);
+    }
+    platform::join_thread(started[k]);
+  }
+  errc failure = errc{};
+  for (std::size_t k = 0; k < count; ++k) {
+    if (jobs[k].failure != errc{} && (failure == errc{} || failure == errc::cancelled))
+      failure = jobs[k].failure;
+  }
+  if (failure == errc{} && stop.load()) failure = errc::cancelled;
+  if (failure != errc{}) return failure;
+  // Room for the ranges was reserved: adding them cannot fail half way.
+  for (std::size_t k = 0; k < count; ++k)
+    index.add(std::move(jobs[k].index), jobs[k].totals);
+  read_to = to_the_end ? jobs[0].read_to : to;
+  return errc{};
+}
+
+} // namespace
+
+struct FileIndex::State {
+  platform::Handle file = 0;
+  std::string path;
+  IndexOptions options;
+  detail::SavedIdentity identity;
+  detail::RangedIndex index;
+
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() { platform::close_handle(file); }
+
+  bool trailing() const noexcept { return (index.last_found() >> 1) < identity.size; }
+  std::uint64_t lines() const noexcept { return index.found() + (trailing() ? 1 : 0); }
+  // The start of line i and the start after it, from 0.
+  std::uint64_t start_of(std::uint64_t i) const noexcept { return i == 0 ? 0 : index.start_after(i - 1); }
+  std::uint64_t end_of(std::uint64_t i) const noexcept {
+    return i < index.found() ? index.start_after(i) : identity.size;
+  }
+};
+
+namespace {
+
+// A new state for the file `path`, open as `file` (which it then owns).
+std::unique_ptr<FileIndex::State> new_state(const char* path, const IndexOptions& options,
+                                            std::error_code& error) {
+  std::unique_ptr<FileIndex::State> state(new (std::nothrow) FileIndex::State);
+  if (state == nullptr) {
+    error = errc::no_memory;
+    return nullptr;
+  }
+  try {
+    state->path = path;
+    state->options = options;
+  } catch (const std::bad_alloc&) {
+    error = errc::no_memory;
+    return nullptr;
+  }
+  state->identity.lf = options.ends == LineEnds::lf;
+  return state;
+}
+
+// Indexes the file that the state holds open, as it is now (`now` is its
+// state from the open), into the state's empty index.
+std::error_code index_whole(FileIndex::State& state, const platform::FileState& now) {
+  std::uint64_t read_to = 0;
+  if (const errc failure =
+          index_ranges(state.file, 0, now.size, now.nominal_size, state.options, state.index, read_to);
+      failure != errc{})
+    return failure;
+  state.identity.device = now.device;
+  state.identity.file_id = now.file_id;
+  state.identity.size = read_to;
+  state.identity.modified = now.modified;
+  // Rewritten during the read, the index may describe old and new bytes; a
+  // file that only grew is indexed as it was when it was opened.
+  platform::FileState after;
+  if (!now.nominal_size) {
+    if (!platform::query_open_file(state.file, after)) return errc::read_error;
+    if (after.size < now.size || (after.size == now.size && after.modified != now.modified))
+      return errc::changed_while_reading;
+  }
+  if (const errc hashed = hash_ends(state.file, read_to, state.identity.head_hash, state.identity.tail_hash);
+      hashed != errc{})
+    return hashed;
+  return {};
+}
+
+// How the file as it is now stands to the identity its index has.
+enum class Against { same, grown, changed };
+
+Against compare(platform::Handle file, const platform::FileState& now, const detail::SavedIdentity& identity,
+                errc& failure) {
+  failure = errc{};
+  if (now.device != identity.device || now.file_id != identity.file_id || now.size < identity.size)
+    return Against::changed;
+  if (now.size == identity.size && now.modified == identity.modified) return Against::same;
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  failure = hash_ends(file, identity.size, head, tail);
+  if (failure != errc{}) return Against::changed;
+  if (head != identity.head_hash || tail != identity.tail_hash) return Against::changed;
+  return now.size == identity.size ? Against::same : Against::grown;
+}
+
+// Indexes the bytes appended since the index was made, up to `now.size`.
+// On failure the index is as it was.
+std::error_code index_appended(FileIndex::State& state, const platform::FileState& now) {
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  if (const errc hashed = hash_ends(state.file, now.size, head, tail); hashed != errc{}) return hashed;
+  std::uint64_t read_to = 0;
+  if (const errc failure =
+          index_ranges(state.file, state.identity.size, now.size, false, state.options, state.index, read_to);
+      failure != errc{})
+    return failure;
+  state.identity.size = now.size;
+  state.identity.modified = now.modified;
+  // The head's hash too: it covers the whole of a file shorter than 64 KiB.
+  state.identity.head_hash = head;
+  state.identity.tail_hash = tail;
+  return {};
+}
+
+std::error_code open_for_index(const char* path, platform::Handle& file, platform::FileState& now) {
+  if (path == nullptr) return errc::not_found;
+  platform::OpenFailure failure;
+  file = platform::open_shared_file_for_reading(path, now, failure);
+  return file == 0 ? reason(failure) : std::error_code();
+}
+
+} // namespace
+
+FileIndex FileIndex::build(const char* path, std::error_code& error, const IndexOptions& options) noexcept {
+  error.clear();
+  platform::Handle file = 0;
+  platform::FileState now;
+  if ((error = open_for_index(path, file, now))) return FileIndex();
+  std::unique_ptr<State> state = new_state(path, options, error);
+  if (state == nullptr) {
+    platform::close_handle(file);
+    return FileIndex();
+  }
+  state->file = file;
+  if ((error = index_whole(*state, now))) return FileIndex();
+  return FileIndex(state.release());
+}
+
+FileIndex FileIndex::load(const char* index_path, const char* path, std::error_code& error,
+                          const IndexOptions& options) noexcept {
+  error.clear();
+  if (index_path == nullptr) {
+    error = errc::not_found;
+    return FileIndex();
+  }
+  platform::Handle file = 0;
+  platform::FileState now;
+  if ((error = open_for_index(path, file, now))) return FileIndex();
+  std::unique_ptr<State> state = new_state(path, options, error);
+  if (state == nullptr) {
+    platform::close_handle(file);
+    return FileIndex();
+  }
+  state->file = file;
+  detail::SavedIdentity saved;
+  if ((error = detail::load_index(index_path, saved, state->index))) return FileIndex();
+  if (saved.lf != (options.ends == LineEnds::lf)) {
+    error = errc::stale_index;
+    return FileIndex();
+  }
+  state->identity = saved;
+  errc failure = errc{};
+  switch (compare(file, now, saved, failure)) {
+  case Against::same: state->identity.modified = now.modified; break;
+  case Against::grown:
+    if ((error = index_appended(*state, now))) return FileIndex();
+    break;
+  case Against::changed: error = failure != errc{} ? failure : errc::stale_index; return FileIndex();
+  }
+  return FileIndex(state.release());
+}
+
+void FileIndex::save(const char* index_path, std::error_code& error) const noexcept {
+  error.clear();
+  if (state_ == nullptr || index_path == nullptr) {
+    error = errc::not_found;
+    return;
+  }
+  error = detail::save_index(index_path, state_->identity, state_->index);
+}
+
+FileIndex& FileIndex::operator=(FileIndex&& other) noexcept {
+  if (this != &other) {
+    delete state_;
+    state_ = other.state_;
+    other.state_ = nullptr;
+  }
+  return *this;
+}
+
+FileIndex::~FileIndex() { delete state_; }
+
+std::uint64_t FileIndex::line_count() const noexcept { return state_ == nullptr ? 0 : state_->lines(); }
+
+std::uint64_t FileIndex::longest_line() const noexcept {
+  return state_ == nullptr ? 0 : state_->index.longest_line();
+}
+
+std::uint64_t FileIndex::longest_length() const noexcept {
+  return state_ == nullptr ? 0 : state_->index.longest_length();
+}
+
+std::uint64_t FileIndex::indexed_bytes() const noexcept {
+  return state_ == nullptr ? 0 : state_->identity.size;
+}
+
+std::size_t FileIndex::index_bytes() const noexcept { return state_ == nullptr ? 0 : state_->index.bytes(); }
+
+LineEnds FileIndex::ends() const noexcept {
+  return state_ == nullptr ? LineEnds::crlf : state_->options.ends;
+}
+
+FileIndex::Span FileIndex::span(std::uint64_t number) const {
+  if (number < 1 || number > line_count()) {
+    throw std::out_of_range("line " + std::to_string(number) + " of " + std::to_string(line_count()));
+  }
+  const State& state = *state_;
+  const std::uint64_t i = number - 1;
+  const std::uint64_t from = state.start_of(i);
+  if (i >= state.index.found()) return {from, state.identity.size - from};
+  const std::uint64_t next = state.index.start_after(i);
+  const std::uint64_t ending = state.index.two_bytes(i) ? 2 : 1;
+  // A damaged saved index could say less than a line end; never a length
+  // past the next start.
+  return {from, next - from >= ending ? next - from - ending : 0};
+}
+
+namespace {
+
+std::string_view read_into(platform::Handle file, std::uint64_t offset, std::uint64_t length,
+                           std::string& buffer, std::error_code& error) {
+  error.clear();
+  if (length > buffer.max_size()) {
+    error = errc::no_memory;
+    return {};
+  }
+  buffer.resize(static_cast<std::size_t>(length));
+  if (const errc read = read_exactly(file, offset, buffer.data(), length); read != errc{}) {
+    error = read;
+    return {};
+  }
+  return buffer;
+}
+
+} // namespace
+
+std::string_view FileIndex::read_line(std::uint64_t number, std::string& buffer,
+                                      std::error_code& error) const {
+  const Span line = span(number);
+  return read_into(state_->file, line.offset, line.length, buffer, error);
+}
+
+std::string_view FileIndex::read_lines(std::uint64_t first, std::uint64_t last, std::string& buffer,
+                                       std::error_code& error) const {
+  if (first > last) throw std::out_of_range("lines " + std::to_string(first) + " to " + std::to_string(last));
+  const Span from = span(first);
+  (void)span(last);
+  const std::uint64_t end = state_->end_of(last - 1);
+  return read_into(state_->file, from.offset, end - from.offset, buffer, error);
+}
+
+FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
+  error.clear();
+  if (state_ == nullptr) return Change::none;
+  platform::Handle file = 0;
+  platform::FileState now;
+  if ((error = open_for_index(state_->path.c_str(), file, now))) return Change::none;
+  errc failure = errc{};
+  const Against against = compare(file, now, state_->identity, failure);
+  if (failure != errc{}) {
+    platform::close_handle(file);
+    error = failure;
+    return Change::none;
+  }
+  if (against == Against::same) {
+    platform::close_handle(file);
+    state_->identity.modified = now.modified;
+    return Change::none;
+  }
+  if (against == Against::grown) {
+    // The same file: the handle held reads the new bytes.
+    platform::close_handle(file);
+    if ((error = index_appended(*state_, now))) return Change::none;
+    return Change::appended;
+  }
+  // Indexed anew, from the file under the path now.
+  std::unique_ptr<State> fresh = new_state(state_->path.c_str(), state_->options, error);
+  if (fresh == nullptr) {
+    platform::close_handle(file);
+    return Change::none;
+  }
+  fresh->file = file;
+  if ((error = index_whole(*fresh, now))) return Change::none;
+  delete state_;
+  state_ = fresh.release();
+  return Change::replaced;
+}
+
+} // namespace line_reader

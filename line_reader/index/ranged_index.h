@@ -1,0 +1,86 @@
+// The index of a file built in ranges, one a thread or one an append: the
+// ranges' indexes are kept as they were built, one after the other, with the
+// number of line ends before each, so that joining them copies nothing. The
+// start after line end j (from 0) is found by a binary search over the
+// ranges (a handful) and one lookup in a range's blocks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "line_reader/index/line_index.h"
+
+namespace line_reader::detail {
+
+class RangedIndex {
+public:
+  struct Range {
+    std::uint64_t first; // line ends before the range
+    std::unique_ptr<LineIndex> index;
+  };
+
+  // Adds a range built after the others, and its lines to the statistics.
+  // False when there is no memory; the index is then as it was.
+  bool add(std::unique_ptr<LineIndex> index, const RangeTotals& totals) noexcept;
+  // Room for `more` ranges, so that adding them cannot fail.
+  bool reserve(std::size_t more) noexcept {
+    try {
+      ranges_.reserve(ranges_.size() + more);
+      return true;
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  // Adds a range that was saved, whose statistics come with the whole.
+  bool add_saved(std::unique_ptr<LineIndex> index) noexcept;
+  void set_statistics(std::uint64_t longest_line, std::uint64_t longest_length,
+                      std::uint64_t last_found) noexcept {
+    longest_line_ = longest_line;
+    longest_length_ = longest_length;
+    last_found_ = last_found;
+  }
+
+  std::uint64_t found() const noexcept { return found_; }
+  // The start after line end j, and whether that line end is two bytes.
+  std::uint64_t start_after(std::uint64_t j) const noexcept {
+    const Range& range = range_of(j);
+    return range.index->start(j - range.first);
+  }
+  bool two_bytes(std::uint64_t j) const noexcept {
+    const Range& range = range_of(j);
+    return range.index->after_two_bytes(j - range.first);
+  }
+  // The first of the longest lines that end in a line end (number from 1;
+  // 0 when none is longer than 0 bytes) and the last line end's start, staged.
+  std::uint64_t longest_line() const noexcept { return longest_line_; }
+  std::uint64_t longest_length() const noexcept { return longest_length_; }
+  std::uint64_t last_found() const noexcept { return last_found_; }
+  const std::vector<Range>& ranges() const noexcept { return ranges_; }
+  std::size_t bytes() const noexcept;
+
+private:
+  const Range& range_of(std::uint64_t j) const noexcept {
+    std::size_t low = 0;
+    std::size_t high = ranges_.size();
+    while (high - low > 1) {
+      const std::size_t middle = (low + high) / 2;
+      if (ranges_[middle].first <= j) {
+        low = middle;
+      } else {
+        high = middle;
+      }
+    }
+    return ranges_[low];
+  }
+
+  std::vector<Range> ranges_;
+  std::uint64_t found_ = 0;
+  std::uint64_t longest_line_ = 0;
+  std::uint64_t longest_length_ = 0;
+  std::uint64_t last_found_ = 0; // staged; 0 is the text's start
+};
+
+} // namespace line_reader::detail

@@ -1,0 +1,258 @@
+// The file index against a naive split: thread counts, range seams and piece
+// edges at every offset, appends and replacements, and the saved form.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "line_reader/file_index.h"
+#include "line_reader/index/build_tuning.h"
+#include "naive_split.h"
+#include "temp_directory.h"
+
+namespace {
+
+using line_reader::FileIndex;
+using line_reader::IndexOptions;
+using line_reader::LineEnds;
+
+// Small pieces and ranges for the length of a test, so that seams and piece
+// edges fall inside small texts.
+class SmallPieces {
+public:
+  SmallPieces(std::uint32_t piece, std::uint64_t least) : saved_(line_reader::detail::build_tuning()) {
+    line_reader::detail::build_tuning().piece_bytes = piece;
+    line_reader::detail::build_tuning().least_range_bytes = least;
+  }
+  ~SmallPieces() { line_reader::detail::build_tuning() = saved_; }
+
+private:
+  line_reader::detail::BuildTuning saved_;
+};
+
+void expect_naive(const FileIndex& index, const std::string& text, LineEnds ends, const std::string& what) {
+  const NaiveSplit want = naive_split(text, ends);
+  ASSERT_EQ(index.line_count(), want.lines.size()) << what;
+  EXPECT_EQ(index.longest_line(), want.longest_line) << what;
+  EXPECT_EQ(index.longest_length(), want.longest_length) << what;
+  EXPECT_EQ(index.indexed_bytes(), text.size()) << what;
+  std::string buffer;
+  for (std::size_t i = 0; i < want.lines.size(); ++i) {
+    const FileIndex::Span span = index.span(i + 1);
+    ASSERT_EQ(std::string_view(text).substr(span.offset, span.length), want.lines[i])
+        << what << " line " << i + 1;
+  }
+  if (!want.lines.empty()) {
+    std::error_code error;
+    EXPECT_EQ(index.read_line(want.lines.size(), buffer, error), want.lines.back()) << what;
+    EXPECT_EQ(index.read_lines(1, want.lines.size(), buffer, error), text) << what;
+    EXPECT_FALSE(error) << what;
+  }
+  EXPECT_THROW((void)index.span(0), std::out_of_range) << what;
+  EXPECT_THROW((void)index.span(index.line_count() + 1), std::out_of_range) << what;
+}
+
+std::string random_text(std::mt19937& random, std::size_t size) {
+  std::string text(size, 'a');
+  for (char& c : text)
+    c = "ab\r\n\r\n \0zz"[random() % 10];
+  return text;
+}
+
+IndexOptions options_of(LineEnds ends, unsigned threads) {
+  IndexOptions options;
+  options.ends = ends;
+  options.threads = threads;
+  return options;
+}
+
+TEST(FileIndex, MatchesANaiveSplitOnEveryThreadCountAndPiece) {
+  TempDirectory dir;
+  std::mt19937 random(20);
+  std::vector<std::string> texts = {"", "a", "\n", "\r", "\r\n", "ab", "a\r\nb\n", std::string(300, '\n')};
+  for (std::size_t size = 1; size < 160; size += 7)
+    texts.push_back(random_text(random, size));
+  texts.push_back(random_text(random, 5000));
+  // A CR LF at every offset around a seam or a piece edge of 64 bytes.
+  for (std::size_t at = 56; at < 72; ++at)
+    texts.push_back(std::string(at, 'x') + "\r\n" + std::string(150 - at, 'y') + "\r\n");
+  for (const std::uint32_t piece : {1u, 63u, 64u, 100u, 4096u}) {
+    SmallPieces small(piece, 1);
+    for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
+      for (const LineEnds ends : {LineEnds::crlf, LineEnds::lf}) {
+        for (std::size_t t = 0; t < texts.size(); ++t) {
+          const std::string what = "piece " + std::to_string(piece) + ", " + std::to_string(threads) +
+                                   " threads" + (ends == LineEnds::lf ? ", lf" : ", crlf") + ", text " +
+                                   std::to_string(t);
+          const std::string path = dir.write("f.txt", texts[t]);
+          std::error_code error;
+          const FileIndex index = FileIndex::build(path.c_str(), error, options_of(ends, threads));
+          ASSERT_FALSE(error) << what << ": " << error.message();
+          expect_naive(index, texts[t], ends, what);
+        }
+      }
+    }
+  }
+}
+
+void append(const std::string& path, std::string_view bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::app)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The modification time set apart from the one before, whatever the clock's grain.
+void touch_later(const std::string& path) {
+  const auto file = std::filesystem::path(path);
+  std::filesystem::last_write_time(file, std::filesystem::last_write_time(file) + std::chrono::seconds(5));
+}
+
+TEST(FileIndex, RefreshAfterAnAppendCutAtEveryOffset) {
+  TempDirectory dir;
+  SmallPieces small(64, 1);
+  const std::string text = "first\r\nsecond line\r\n\r\nab\rcd\n\r\r\nthe longest line of them all\r\nend";
+  for (const LineEnds ends : {LineEnds::crlf, LineEnds::lf}) {
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+      const std::string what =
+          std::string(ends == LineEnds::lf ? "lf" : "crlf") + ", cut at " + std::to_string(cut);
+      const std::string path = dir.write("log.txt", text.substr(0, cut));
+      std::error_code error;
+      FileIndex index = FileIndex::build(path.c_str(), error, options_of(ends, 2));
+      ASSERT_FALSE(error) << what;
+      append(path, text.substr(cut));
+      const FileIndex::Change change = index.refresh(error);
+      ASSERT_FALSE(error) << what << ": " << error.message();
+      EXPECT_EQ(change, cut == text.size() ? FileIndex::Change::none : FileIndex::Change::appended) << what;
+      expect_naive(index, text, ends, what);
+    }
+  }
+}
+
+TEST(FileIndex, RefreshSeesTruncationReplacementAndOverwrite) {
+  TempDirectory dir;
+  const std::string path = dir.write("log.txt", "one\r\ntwo\r\nthree\r\n");
+  const struct {
+    const char* what;
+    void (*change)(const std::string& path, const TempDirectory& dir);
+    std::string after;
+  } cases[] = {
+      {"truncated",
+       [](const std::string& p, const TempDirectory& d) {
+         d.write(std::filesystem::path(p).filename().string(), "one\r\n");
+       },
+       "one\r\n"},
+      {"replaced by a rename",
+       [](const std::string& p, const TempDirectory& d) {
+         std::filesystem::rename(d.write("new.txt", "one\r\ntwo\r\nthree\r\nfour\r\n"), p);
+       },
+       "one\r\ntwo\r\nthree\r\nfour\r\n"},
+      {"overwritten, the same size",
+       [](const std::string& p, const TempDirectory&) {
+         std::fstream(p, std::ios::binary | std::ios::in | std::ios::out).write("ONE\r\nTWO", 8);
+         touch_later(p);
+       },
+       "ONE\r\nTWO\r\nthree\r\n"},
+      {"touched only", [](const std::string& p, const TempDirectory&) { touch_later(p); },
+       "one\r\ntwo\r\nthree\r\n"},
+  };
+  for (const auto& c : cases) {
+    dir.write("log.txt", "one\r\ntwo\r\nthree\r\n");
+    std::error_code error;
+    FileIndex index = FileIndex::build(path.c_str(), error);
+    c.change(path, dir);
+    const FileIndex::Change change = index.refresh(error);
+    ASSERT_FALSE(error) << c.what << ": " << error.message();
+    const bool same = c.after == "one\r\ntwo\r\nthree\r\n";
+    EXPECT_EQ(change, same ? FileIndex::Change::none : FileIndex::Change::replaced) << c.what;
+    expect_naive(index, c.after, LineEnds::crlf, c.what);
+  }
+}
+
+std::string read_all(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(FileIndex, SavedAndLoaded) {
+  TempDirectory dir;
+  SmallPieces small(64, 1);
+  std::mt19937 random(21);
+  std::string text = random_text(random, 3000);
+  const std::string path = dir.write("f.txt", text);
+  const std::string saved = (dir.path() / "f.idx").string();
+  std::error_code error;
+  {
+    // Three ranges, then an append: four in the saved form.
+    FileIndex index = FileIndex::build(path.c_str(), error, options_of(LineEnds::lf, 3));
+    append(path, "tail\r\n");
+    text += "tail\r\n";
+    ASSERT_EQ(index.refresh(error), FileIndex::Change::appended);
+    index.save(saved.c_str(), error);
+    ASSERT_FALSE(error) << error.message();
+  }
+  FileIndex loaded = FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+  ASSERT_FALSE(error) << error.message();
+  expect_naive(loaded, text, LineEnds::lf, "loaded");
+  // Grown since it was saved: the new bytes are indexed.
+  append(path, "more\nlines");
+  text += "more\nlines";
+  loaded = FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+  ASSERT_FALSE(error) << error.message();
+  expect_naive(loaded, text, LineEnds::lf, "loaded after an append");
+  // Another file, or other line ends: stale.
+  const std::string other = dir.write("other.txt", text);
+  (void)FileIndex::load(saved.c_str(), other.c_str(), error, options_of(LineEnds::lf, 1));
+  EXPECT_EQ(error, line_reader::errc::stale_index);
+  (void)FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::crlf, 1));
+  EXPECT_EQ(error, line_reader::errc::stale_index);
+}
+
+TEST(FileIndex, EveryDamageOfASavedIndexIsBad) {
+  TempDirectory dir;
+  SmallPieces small(64, 1);
+  const std::string path = dir.write("f.txt", "a\r\nbb\r\nccc\nd\r\n" + std::string(300, '\n') + "end");
+  const std::string saved = (dir.path() / "f.idx").string();
+  std::error_code error;
+  FileIndex::build(path.c_str(), error, options_of(LineEnds::lf, 2)).save(saved.c_str(), error);
+  ASSERT_FALSE(error);
+  const std::string good = read_all(saved);
+  const std::string damaged = (dir.path() / "damaged.idx").string();
+  for (std::size_t at = 0; at < good.size(); ++at) {
+    std::string bytes = good;
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x21);
+    dir.write("damaged.idx", bytes);
+    const FileIndex index =
+        FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+    ASSERT_EQ(error, line_reader::errc::bad_index) << "byte " << at;
+    EXPECT_EQ(index.line_count(), 0u);
+  }
+  for (std::size_t size = 0; size < good.size(); ++size) {
+    dir.write("damaged.idx", good.substr(0, size));
+    (void)FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+    ASSERT_EQ(error, line_reader::errc::bad_index) << "cut to " << size;
+  }
+}
+
+TEST(FileIndex, ReasonsAndProgress) {
+  TempDirectory dir;
+  std::error_code error;
+  (void)FileIndex::build((dir.path() / "missing").string().c_str(), error);
+  EXPECT_EQ(error, line_reader::errc::not_found);
+  (void)FileIndex::build(dir.path().string().c_str(), error);
+  EXPECT_EQ(error, line_reader::errc::not_a_regular_file);
+  SmallPieces small(64, 1);
+  const std::string path = dir.write("f.txt", std::string(10000, '\n'));
+  IndexOptions stop_at_once = options_of(LineEnds::lf, 2);
+  std::uint64_t calls = 0;
+  stop_at_once.progress = [&calls](std::uint64_t done, std::uint64_t total) {
+    EXPECT_LE(done, total);
+    return ++calls < 3;
+  };
+  const FileIndex stopped = FileIndex::build(path.c_str(), error, stop_at_once);
+  EXPECT_EQ(error, line_reader::errc::cancelled);
+  EXPECT_EQ(stopped.line_count(), 0u);
+}
+
+} // namespace
