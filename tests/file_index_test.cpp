@@ -143,9 +143,12 @@ TEST(FileIndex, RefreshSeesTruncationReplacementAndOverwrite) {
          d.write(std::filesystem::path(p).filename().string(), "one\r\n");
        },
        "one\r\n"},
-      {"replaced by a rename",
+      // Rotated, as logs are: the old file renamed away (Windows refuses to
+      // rename over a file that is open), a new one under the name.
+      {"rotated",
        [](const std::string& p, const TempDirectory& d) {
-         std::filesystem::rename(d.write("new.txt", "one\r\ntwo\r\nthree\r\nfour\r\n"), p);
+         std::filesystem::rename(p, d.path() / "log.1");
+         d.write("log.txt", "one\r\ntwo\r\nthree\r\nfour\r\n");
        },
        "one\r\ntwo\r\nthree\r\nfour\r\n"},
       {"overwritten, the same size",
