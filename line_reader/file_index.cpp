@@ -339,6 +339,9 @@ std::error_code index_appended(FileIndex::State& state, const platform::FileStat
           index_ranges(state.file, state.identity.size, now.size, false, state.options, state.index, read_to);
       failure != errc{})
     return failure;
+  // Each append adds a range; a file followed for long is joined into one
+  // now and then (a failure to join keeps the ranges, which serve as well).
+  if (state.index.ranges().size() > 32) (void)state.index.join_ranges();
   state.identity.size = now.size;
   state.identity.modified = now.modified;
   // The head's hash too: it covers the whole of a file shorter than 64 KiB.

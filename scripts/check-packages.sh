@@ -61,7 +61,7 @@ man -w line_report >/dev/null
 printf 'first line\r\n\r\nthe longest line\r\nlast' >"$scratch/notes.txt"
 cmake -S examples -B "$scratch/installed-examples" >/dev/null
 cmake --build "$scratch/installed-examples" >/dev/null
-(cd "$scratch" && installed-examples/indexed_file_example >/dev/null)
+(cd "$scratch" && installed-examples/indexed_file_example >/dev/null && installed-examples/file_index_example >/dev/null)
 g++ -std=c++17 examples/indexed_file_example.cpp -o "$scratch/installed-pkg-config" $(pkg-config --cflags --libs line_reader)
 (cd "$scratch" && ./installed-pkg-config >/dev/null)
 listed=$(dpkg -L line-reader libline-reader-dev | sort -u)

@@ -27,7 +27,7 @@ build_examples() {
   cmake -S examples -B "$2" -DCMAKE_PREFIX_PATH="$1" >/dev/null
   cmake --build "$2" -j "$jobs"
   printf 'first line\r\n\r\nthe longest line\r\nlast' >"$2/notes.txt"
-  (cd "$2" && ./record_example && ./indexed_file_example && ./own_platform_names)
+  (cd "$2" && ./record_example && ./indexed_file_example && ./file_index_example && ./own_platform_names)
 }
 
 # The 32-bit Windows stage: the wine prefix, the cross build, the tests
@@ -187,7 +187,7 @@ step "fuzzing from the seed corpus (${LINE_READER_FUZZ_SECONDS:=30} s a target)"
 if command -v clang++ >/dev/null; then
   cmake --preset fuzz
   cmake --build --preset fuzz -j "$jobs"
-  for target in line_reader indexed_file decimal; do
+  for target in line_reader indexed_file file_index_load decimal; do
     # New inputs go to a scratch directory; the checked-in seeds stay as they are.
     found=$(mktemp -d -p "$scratch")
     (cd "$found" && "$OLDPWD/build/fuzz/fuzz/fuzz_$target" -max_total_time="$LINE_READER_FUZZ_SECONDS" \

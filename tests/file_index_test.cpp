@@ -130,6 +130,24 @@ TEST(FileIndex, RefreshAfterAnAppendCutAtEveryOffset) {
   }
 }
 
+// A file followed through many appends keeps few ranges, and its lines.
+TEST(FileIndex, FollowedThroughManyAppends) {
+  TempDirectory dir;
+  std::string text = "start";
+  const std::string path = dir.write("log.txt", text);
+  std::error_code error;
+  FileIndex index = FileIndex::build(path.c_str(), error, options_of(LineEnds::lf, 1));
+  for (int i = 0; i < 100; ++i) {
+    const std::string more = i % 2 == 0 ? "\r" : "\nline " + std::to_string(i);
+    append(path, more);
+    text += more;
+    touch_later(path);
+    ASSERT_EQ(index.refresh(error), FileIndex::Change::appended) << i;
+  }
+  expect_naive(index, text, LineEnds::lf, "after 100 appends");
+  EXPECT_LT(index.index_bytes(), 8000u);
+}
+
 TEST(FileIndex, RefreshSeesTruncationReplacementAndOverwrite) {
   TempDirectory dir;
   const std::string path = dir.write("log.txt", "one\r\ntwo\r\nthree\r\n");

@@ -3,12 +3,19 @@
 // under the emulator or on a small machine leaves them out.
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "line_reader/file_index.h"
 #include "line_reader/indexed_file.h"
 #include "temp_directory.h"
 
@@ -29,6 +36,15 @@ TEST(HugeFile, LinesBeyondFourGibibytes) {
     file << "\r\nbeyond\r\nlast";
   }
   std::error_code error;
+  // The file index holds no text: it indexes the file on the 32-bit target too.
+  const line_reader::FileIndex index = line_reader::FileIndex::build(path.c_str(), error);
+  ASSERT_FALSE(error) << error.message();
+  ASSERT_EQ(index.line_count(), 4u);
+  std::string buffer;
+  EXPECT_EQ(index.read_line(4, buffer, error), "last");
+  EXPECT_EQ(index.read_line(3, buffer, error), "beyond");
+  EXPECT_EQ(index.span(2).length, four_gib - 7);
+  EXPECT_EQ(index.longest_line(), 2u);
   const IndexedFile file = IndexedFile::open(path.c_str(), error);
   if (sizeof(std::size_t) < 8) {
     // The 32-bit target cannot hold it: a clear refusal, never a wrong count.
@@ -75,5 +91,37 @@ TEST(HugeFile, MoreBreaksThanTheRecordsTableHolds) {
   EXPECT_EQ(file.longest_line(), 0u);
   EXPECT_LE(static_cast<double>(file.index_bytes()), 2.1 * static_cast<double>(pairs));
 }
+
+#if !defined(_WIN32)
+// A file larger than the address space the process may use (ulimit -v)
+// indexes: only the index and the threads' buffers are held.
+TEST(HugeFile, LargerThanTheAddressSpaceAllowed) {
+  TempDirectory dir;
+  const std::string path = dir.write("big.txt", "a\r\nbb\r\n");
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(std::uint64_t{3} << 30));
+    file << "\r\nend";
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    // What the process has mapped now, and 256 MiB more.
+    std::uint64_t pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%llu", reinterpret_cast<unsigned long long*>(&pages)) != 1)
+      _exit(100);
+    std::fclose(statm);
+    const rlimit limit{pages * 4096 + (256u << 20), pages * 4096 + (256u << 20)};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(101);
+    std::error_code error;
+    const line_reader::FileIndex index = line_reader::FileIndex::build(path.c_str(), error);
+    std::string buffer;
+    _exit(!error && index.line_count() == 4 && index.read_line(4, buffer, error) == "end" ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+#endif
 
 } // namespace

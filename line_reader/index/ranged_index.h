@@ -43,6 +43,11 @@ public:
     last_found_ = last_found;
   }
 
+  // Joins every range into one, so that a file followed through many
+  // appends keeps a handful of ranges; false when there is no memory (the
+  // index is then as it was).
+  bool join_ranges() noexcept;
+
   std::uint64_t found() const noexcept { return found_; }
   // The start after line end j, and whether that line end is two bytes.
   std::uint64_t start_after(std::uint64_t j) const noexcept {
