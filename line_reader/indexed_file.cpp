@@ -1,11 +1,15 @@
 #include "line_reader/indexed_file.h"
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
 
+#include "line_reader/index/build_tuning.h"
 #include "line_reader/index/line_index.h"
+#include "line_reader/index/ranged_index.h"
 #include "line_reader/load_file.h"
 #include "line_reader/scan/variants.h"
 #include "platform/platform.h"
@@ -23,6 +27,10 @@ constexpr std::uint64_t tail_bytes = 64;
 // the cache. A multiple of 64.
 constexpr std::uint32_t piece_bytes = 256 * 1024;
 
+// Threads read shares that start on a huge page's edge (2 MiB), so that no
+// two make one page present.
+constexpr std::uint64_t share_edge = std::uint64_t{2} << 20;
+
 } // namespace
 
 struct IndexedFile::State {
@@ -30,12 +38,7 @@ struct IndexedFile::State {
   char* text = nullptr;
   std::uint64_t size = 0;
   LineEnds ends = LineEnds::crlf;
-  std::uint64_t line_count = 0;
-  std::uint64_t longest_line = 0;
-  std::uint64_t longest_length = 0;
-  bool trailing = false;   // the last line has no line end
-  bool terminated = false; // nul_terminate() has run
-  detail::LineIndex index;
+  detail::RangedIndex index;
 
   State() = default;
   State(const State&) = delete;
@@ -46,6 +49,8 @@ struct IndexedFile::State {
       platform::block_free(block);
     }
   }
+  bool trailing() const noexcept { return (index.last_found() >> 1) < size; }
+  std::uint64_t lines() const noexcept { return index.found() + (trailing() ? 1 : 0); }
 };
 
 namespace {
@@ -70,26 +75,33 @@ bool grow(IndexedFile::State& state, std::uint64_t done) {
   return true;
 }
 
-// Fills the state's buffer piece by piece with `fill(into, bytes, got)` (an
-// errc; `got` 0 at the end) and scans each piece as it arrives, then ends the
-// index. The text is the buffer's size, and an early end is
-// changed_while_reading; `to_the_end` reads until the end instead, growing
-// the buffer as needed.
+// Reads [from, to) of the state's buffer with `fill(into, offset, bytes, got)`
+// (an errc; `got` 0 at the end) and scans each piece as it arrives, into a
+// range's index. An early end is changed_while_reading; `to_the_end` reads
+// until the end instead, growing the buffer as needed, and says in `to`
+// where it ended. `from` is a multiple of 64, and the byte before it is
+// never loaded: `cr_before` tells whether it is CR.
 template <class Fill>
-errc read_and_index(IndexedFile::State& state, LineEnds ends, bool to_the_end, Fill&& fill) {
-  detail::LineIndexBuilder builder(state.index, line_end_stages_with(selected_scan_variant()),
-                                   ends == LineEnds::lf);
-  std::uint64_t done = 0;
-  std::uint64_t scanned = 0;
+errc read_range(IndexedFile::State& state, LineEnds ends, std::uint64_t from, std::uint64_t& to,
+                bool to_the_end, bool cr_before, Fill&& fill, std::unique_ptr<detail::LineIndex>& index,
+                detail::RangeTotals& totals) {
+  index.reset(new (std::nothrow) detail::LineIndex);
+  if (index == nullptr) return errc::no_memory;
+  detail::LineIndexBuilder builder(*index, line_end_stages_with(selected_scan_variant()),
+                                   ends == LineEnds::lf, false);
+  builder.set_cr_before(cr_before);
+  std::uint64_t done = from;
+  std::uint64_t scanned = from;
   for (;;) {
-    if (done == state.size && !(to_the_end && grow(state, done))) {
+    if (done == to && !(to_the_end && grow(state, done))) {
       if (to_the_end) return errc::no_memory;
       break;
     }
-    const std::uint64_t left = state.size - done;
+    if (to_the_end) to = state.size;
+    const std::uint64_t left = to - done;
     const auto bytes = static_cast<std::uint32_t>(left < piece_bytes ? left : piece_bytes);
     std::uint32_t got = 0;
-    if (const errc filled = fill(state.text + done, bytes, got); filled != errc{}) return filled;
+    if (const errc filled = fill(state.text + done, done, bytes, got); filled != errc{}) return filled;
     if (got == 0) {
       // Shorter than the size it had when it was opened.
       if (!to_the_end) return errc::changed_while_reading;
@@ -104,28 +116,103 @@ errc read_and_index(IndexedFile::State& state, LineEnds ends, bool to_the_end, F
       scanned = ready;
     }
   }
-  // The last step reads into the zero tail.
+  // The last step reads into the zero tail (a share that ends before the
+  // text's end ends on a step's edge).
   if (const std::uint64_t ready = (done + 63) & ~std::uint64_t{63}; ready > scanned)
     builder.scan(state.text, scanned, ready);
-  detail::LineTotals totals;
-  if (!builder.finish(done, totals)) return errc::no_memory;
-  state.size = done;
-  state.line_count = totals.line_count;
-  state.longest_line = totals.longest_line;
-  state.longest_length = totals.longest_length;
-  state.trailing = totals.trailing;
-  state.ends = ends;
-  return errc{};
+  to = done;
+  return builder.finish_range(totals) ? errc{} : errc::no_memory;
 }
 
-// A new state with a zeroed buffer for `size` bytes of text and the zero tail.
-IndexedFile::State* new_state(std::uint64_t size, errc& error) {
+// The whole buffer read and indexed on the calling thread.
+template <class Fill>
+errc read_and_index(IndexedFile::State& state, LineEnds ends, bool to_the_end, Fill&& fill) {
+  std::unique_ptr<detail::LineIndex> index;
+  detail::RangeTotals totals;
+  std::uint64_t to = state.size;
+  if (const errc failure = read_range(state, ends, 0, to, to_the_end, false, fill, index, totals);
+      failure != errc{})
+    return failure;
+  state.size = to;
+  state.ends = ends;
+  return state.index.add(std::move(index), totals) ? errc{} : errc::no_memory;
+}
+
+// A share of a file read and indexed by a thread of its own.
+struct Share {
+  IndexedFile::State* state;
+  platform::Handle file;
+  LineEnds ends;
+  std::uint64_t from;
+  std::uint64_t to;
+  std::unique_ptr<detail::LineIndex> index;
+  detail::RangeTotals totals;
+  errc failure = errc{};
+};
+
+void read_share(Share& share) {
+  // The thread makes its own share's pages present, beside the others.
+  platform::make_memory_present(share.state->text + share.from,
+                                static_cast<std::size_t>(share.to - share.from));
+  char before = 0;
+  std::uint32_t got = 0;
+  if (share.from > 0 && (!platform::read_file_at(share.file, share.from - 1, &before, 1, got) || got != 1)) {
+    share.failure = errc::read_error;
+    return;
+  }
+  const platform::Handle file = share.file;
+  share.failure = read_range(
+      *share.state, share.ends, share.from, share.to, false, before == '\r',
+      [file](char* into, std::uint64_t at, std::uint32_t bytes, std::uint32_t& read) {
+        return platform::read_file_at(file, at, into, bytes, read) ? errc{} : errc::read_error;
+      },
+      share.index, share.totals);
+}
+
+void read_share_on_thread(void* share) { read_share(*static_cast<Share*>(share)); }
+
+// The file read into the state's buffer and indexed on `threads` threads, a
+// share each; false when the threads or their shares cannot be had, and
+// nothing was read.
+bool read_on_threads(IndexedFile::State& state, platform::Handle file, LineEnds ends, unsigned threads,
+                     errc& failure) {
+  std::unique_ptr<Share[]> shares(new (std::nothrow) Share[threads]);
+  std::unique_ptr<platform::Handle[]> started(new (std::nothrow) platform::Handle[threads]());
+  if (shares == nullptr || started == nullptr || !state.index.reserve(threads)) return false;
+  for (unsigned k = 0; k < threads; ++k) {
+    const std::uint64_t edge = k == 0 ? 0 : state.size / threads * k & ~(share_edge - 1);
+    shares[k] = Share{&state, file, ends, edge, state.size, nullptr, {}, errc{}};
+    if (k > 0) shares[k - 1].to = edge;
+  }
+  for (unsigned k = 1; k < threads; ++k)
+    started[k] = platform::start_thread(read_share_on_thread, &shares[k]);
+  read_share(shares[0]);
+  for (unsigned k = 1; k < threads; ++k) {
+    if (started[k] == 0) {
+      read_share(shares[k]);
+    } else {
+      platform::join_thread(started[k]);
+    }
+  }
+  failure = errc{};
+  for (unsigned k = 0; k < threads && failure == errc{}; ++k)
+    failure = shares[k].failure;
+  state.ends = ends;
+  // Room was reserved: the ranges join without a failure half way.
+  for (unsigned k = 0; k < threads && failure == errc{}; ++k)
+    state.index.add(std::move(shares[k].index), shares[k].totals);
+  return true;
+}
+
+// A new state with a zeroed buffer for `size` bytes of text and the zero
+// tail, its pages present unless threads will make them so.
+IndexedFile::State* new_state(std::uint64_t size, errc& error, bool present = true) {
   if (size > SIZE_MAX - tail_bytes) {
     error = errc::too_large;
     return nullptr;
   }
   auto* state = new (std::nothrow) IndexedFile::State;
-  if (state != nullptr) state->block = platform::block_allocate_zeroed(size + tail_bytes);
+  if (state != nullptr) state->block = platform::block_allocate_zeroed(size + tail_bytes, present);
   if (state != nullptr && state->block != 0)
     state->text = static_cast<char*>(platform::block_lock(state->block));
   if (state == nullptr || state->text == nullptr) {
@@ -140,10 +227,20 @@ IndexedFile::State* new_state(std::uint64_t size, errc& error) {
 // Sets `error` from `failure`, and gives the state on success; on failure
 // it frees the state and gives none.
 IndexedFile::State* outcome(IndexedFile::State* state, errc failure, std::error_code& error) {
-  error = failure == errc{} ? std::error_code() : make_error_code(failure);
+  if (failure != errc{}) error = make_error_code(failure);
   if (failure == errc{}) return state;
   delete state;
   return nullptr;
+}
+
+// How many threads read a file of `size` bytes: one a core, each with a
+// share of the least range bytes at least.
+unsigned threads_for(std::uint64_t size) {
+  const std::uint64_t least = detail::build_tuning().least_range_bytes;
+  std::uint64_t threads = platform::usable_cores();
+  if (least != 0 && threads > size / least) threads = size / least;
+  if (threads > 64) threads = 64;
+  return threads == 0 ? 1 : static_cast<unsigned>(threads);
 }
 
 } // namespace
@@ -154,12 +251,14 @@ IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds
   error = detail::open_text_file(path, SIZE_MAX - tail_bytes, file, before);
   if (error) return IndexedFile();
   // The kernel's own files report a size that is not what they hold: they
-  // are read to the end, as cat does.
+  // are read to the end, as cat does. Large files are read on every core.
+  const unsigned threads = before.nominal_size ? 1 : threads_for(before.size);
   errc failure = errc{};
-  State* state = new_state(before.nominal_size ? 0 : before.size, failure);
-  if (state != nullptr) {
+  State* state = new_state(before.nominal_size ? 0 : before.size, failure, threads == 1);
+  if (state != nullptr && !(threads > 1 && read_on_threads(*state, file, ends, threads, failure))) {
+    if (threads > 1) platform::make_memory_present(state->text, static_cast<std::size_t>(state->size));
     failure = read_and_index(*state, ends, before.nominal_size,
-                             [file](char* into, std::uint32_t bytes, std::uint32_t& got) {
+                             [file](char* into, std::uint64_t, std::uint32_t bytes, std::uint32_t& got) {
                                return platform::read_file(file, into, bytes, got) ? errc{} : errc::read_error;
                              });
   }
@@ -178,17 +277,18 @@ IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds
 }
 
 IndexedFile IndexedFile::copy_of(std::string_view bytes, std::error_code& error, LineEnds ends) noexcept {
+  error.clear();
   errc failure = errc{};
   State* state = new_state(bytes.size(), failure);
   if (state != nullptr) {
     const char* from = bytes.data();
-    failure =
-        read_and_index(*state, ends, false, [&from](char* into, std::uint32_t count, std::uint32_t& got) {
-          std::memcpy(into, from, count);
-          from += count;
-          got = count;
-          return errc{};
-        });
+    failure = read_and_index(*state, ends, false,
+                             [&from](char* into, std::uint64_t, std::uint32_t count, std::uint32_t& got) {
+                               std::memcpy(into, from, count);
+                               from += count;
+                               got = count;
+                               return errc{};
+                             });
   }
   return IndexedFile(outcome(state, failure, error));
 }
@@ -204,14 +304,14 @@ IndexedFile& IndexedFile::operator=(IndexedFile&& other) noexcept {
 
 IndexedFile::~IndexedFile() { delete state_; }
 
-std::uint64_t IndexedFile::line_count() const noexcept { return state_ == nullptr ? 0 : state_->line_count; }
+std::uint64_t IndexedFile::line_count() const noexcept { return state_ == nullptr ? 0 : state_->lines(); }
 
 std::uint64_t IndexedFile::longest_line() const noexcept {
-  return state_ == nullptr ? 0 : state_->longest_line;
+  return state_ == nullptr ? 0 : state_->index.longest_line();
 }
 
 std::uint64_t IndexedFile::longest_length() const noexcept {
-  return state_ == nullptr ? 0 : state_->longest_length;
+  return state_ == nullptr ? 0 : state_->index.longest_length();
 }
 
 std::size_t IndexedFile::index_bytes() const noexcept {
@@ -224,20 +324,10 @@ std::string_view IndexedFile::text() const noexcept {
 }
 
 std::string_view IndexedFile::line_at(const State& state, std::uint64_t index) noexcept {
-  const std::uint64_t from = state.index.start(index);
-  const std::uint64_t next = state.index.start(index + 1);
-  std::uint64_t end = next;
-  if (index + 1 == state.line_count && state.trailing) {
-    // The last line, without a line end.
-  } else if (state.ends == LineEnds::crlf) {
-    end = next - 2;
-  } else if (state.terminated) {
-    // The NUL stands on the line end's first byte: an LF left after it
-    // means the end was CR LF.
-    end = next - 1 - (state.text[next - 1] == '\n' ? 1 : 0);
-  } else {
-    end = next - 1 - (next - 1 > from && state.text[next - 2] == '\r' ? 1 : 0);
-  }
+  const std::uint64_t from = index == 0 ? 0 : state.index.start_after(index - 1);
+  std::uint64_t end = state.size; // the last line, without a line end
+  if (index < state.index.found())
+    end = state.index.start_after(index) - (state.index.two_bytes(index) ? 2 : 1);
   return {state.text + from, static_cast<std::size_t>(end - from)};
 }
 
@@ -250,17 +340,16 @@ std::string_view IndexedFile::line(std::uint64_t number) const {
 
 bool IndexedFile::nul_terminate() noexcept {
   if (state_ == nullptr) return false;
-  const std::uint64_t ended = state_->line_count - (state_->trailing ? 1 : 0);
+  const std::uint64_t ended = state_->index.found();
   if (ended == 0) return false;
-  // Each line's end is found before its own line end is written over, and
-  // writing one line end changes no other line's.
+  // Each line's end is found from the index alone, so writing one line end
+  // changes no other line's.
   for (std::uint64_t i = 0; i < ended; ++i) {
     const std::string_view line = line_at(*state_, i);
     char* end = state_->text + (line.data() - state_->text) + line.size();
     end[0] = 0;
     if (state_->ends == LineEnds::crlf) end[1] = 0;
   }
-  state_->terminated = true;
   return true;
 }
 

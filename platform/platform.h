@@ -12,7 +12,12 @@ namespace line_reader::platform {
 using Handle = std::uintptr_t;
 
 // A movable memory block of `bytes` zero bytes; 0 when there is no memory.
-Handle block_allocate_zeroed(std::uint64_t bytes);
+// Unless `present`, its pages may be made present later, by
+// make_memory_present(), one share a thread.
+Handle block_allocate_zeroed(std::uint64_t bytes, bool present = true);
+// Asks the system for the pages of [memory, memory + bytes) now, so that
+// filling them takes no page faults; a hint, which may do nothing.
+void make_memory_present(void* memory, std::size_t bytes);
 // The block's first byte, on a 16-byte boundary; nullptr on failure.
 void* block_lock(Handle block);
 void block_unlock(Handle block);

@@ -25,7 +25,10 @@ constexpr std::uint64_t alignment_slack = 15;
 
 } // namespace
 
-Handle block_allocate_zeroed(std::uint64_t bytes) {
+// The system gives its pages as they are touched; `present` has nothing to add.
+void make_memory_present(void*, std::size_t) {}
+
+Handle block_allocate_zeroed(std::uint64_t bytes, bool) {
   if (bytes > SIZE_MAX - alignment_slack) return 0;
   return handle_of(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(bytes + alignment_slack)));
 }

@@ -165,7 +165,10 @@ public:
     stage_(scan_, piece, 0, bytes);
   }
   // Whether the byte before the first one scanned is CR.
-  void set_cr_before(bool cr) noexcept { scan_.cr_before = cr ? 1 : 0; }
+  void set_cr_before(bool cr) noexcept {
+    scan_.cr_before = cr ? 1 : 0;
+    scan_.unloaded_before = 1;
+  }
   // Ends the index of a text of `size` bytes, all scanned. False when there
   // was no memory for it.
   bool finish(std::uint64_t size, LineTotals& totals) noexcept;

@@ -61,7 +61,7 @@ bool RangedIndex::join_ranges() noexcept {
 std::size_t RangedIndex::bytes() const noexcept {
   std::size_t total = ranges_.capacity() * sizeof(Range);
   for (const Range& range : ranges_)
-    total += range.index->bytes() + sizeof(LineIndex);
+    total += range.index->bytes();
   return total;
 }
 

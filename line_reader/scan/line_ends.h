@@ -48,9 +48,12 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
       return lf_mode ? lf : after_cr;
     };
     if constexpr (!lf_mode && requires { Lanes::crlf_ends(text, from); }) {
-      // The text's first step has no byte before it to load.
+      // The text's first step has no byte before it to load, nor has a
+      // stretch whose byte before is another thread's.
       std::uint64_t i = 0;
-      if (from == 0 && steps != 0) ends_of[i++] = by_masks(0, two_byte_of[0]);
+      if ((from == 0 || scan.unloaded_before != 0) && steps != 0)
+        ends_of[i++] = by_masks(from, two_byte_of[0]);
+      scan.unloaded_before = 0;
       for (; i < steps; ++i)
         ends_of[i] = Lanes::crlf_ends(text, from + 64 * i);
     } else {

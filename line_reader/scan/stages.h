@@ -31,6 +31,9 @@ inline constexpr std::uint32_t staging_slack = 64 + 8;
 struct LineEndScan {
   std::uint64_t cr_before; // 1 when the byte before the next stretch is CR
   std::uint64_t base;      // where the stretch's first byte stands in the text
+  // 1 when the byte before the next stretch must not be loaded (another
+  // thread's, or another buffer's): `cr_before` tells it.
+  std::uint32_t unloaded_before;
   std::uint32_t staged_count;
   void (*take)(LineEndScan& scan);
   void* builder; // whatever `take` hands the starts to
