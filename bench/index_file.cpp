@@ -52,7 +52,8 @@ int file_index_mode(int argc, char** argv) {
   const std::string mode = argv[1];
   if (mode == "--file-index") {
     line_reader::IndexOptions options;
-    if (argc == 5 && std::strcmp(argv[2], "--threads") == 0) options.threads = static_cast<unsigned>(std::atoi(argv[3]));
+    if (argc == 5 && std::strcmp(argv[2], "--threads") == 0)
+      options.threads = static_cast<unsigned>(std::atoi(argv[3]));
     const FileIndex index = FileIndex::build(argv[argc - 1], error, options);
     if (error) return fail(argv[argc - 1], error);
     std::printf("%llu\n", static_cast<unsigned long long>(index.line_count()));
@@ -113,13 +114,15 @@ int file_index_mode(int argc, char** argv) {
       start = Clock::now();
       for (const std::uint64_t n : numbers) {
         const FileIndex::Span span = index.span(n);
-        bytes += static_cast<std::uint64_t>(pread(fd, bare.data(), span.length, static_cast<off_t>(span.offset)));
+        bytes +=
+            static_cast<std::uint64_t>(pread(fd, bare.data(), span.length, static_cast<off_t>(span.offset)));
       }
       bare_read = ms_since(start);
     }
     const double each = 1e6 / static_cast<double>(numbers.size());
     std::printf("read_line %.0f ns, bare pread of the same bytes %.0f ns, ratio %.2f (%llu bytes)\n",
-                with_index * each, bare_read * each, with_index / bare_read, static_cast<unsigned long long>(bytes));
+                with_index * each, bare_read * each, with_index / bare_read,
+                static_cast<unsigned long long>(bytes));
     return error ? 1 : 0;
   }
   std::fprintf(stderr, "index_file: bad usage of %s\n", argv[1]);

@@ -38,7 +38,8 @@ bool load_range(int fd, char* memory, std::size_t from, std::size_t to) {
 
 int main(int argc, char** argv) {
   unsigned threads = 1;
-  if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) threads = static_cast<unsigned>(std::atoi(argv[2]));
+  if (argc == 4 && std::strcmp(argv[1], "--threads") == 0)
+    threads = static_cast<unsigned>(std::atoi(argv[2]));
   if ((argc != 2 && argc != 4) || threads == 0) {
     std::fprintf(stderr, "usage: load_floor [--threads N] FILE\n");
     return 2;
@@ -47,7 +48,8 @@ int main(int argc, char** argv) {
   struct stat status {};
   if (fd < 0 || fstat(fd, &status) != 0) return 1;
   const auto size = static_cast<std::size_t>(status.st_size);
-  auto* memory = static_cast<char*>(mmap(nullptr, size + 64, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  auto* memory = static_cast<char*>(
+      mmap(nullptr, size + 64, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   if (memory == MAP_FAILED) return 1;
 #ifdef MADV_HUGEPAGE
   madvise(memory, size + 64, MADV_HUGEPAGE);

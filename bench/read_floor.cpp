@@ -19,8 +19,8 @@ namespace {
 constexpr std::size_t piece = 256 * 1024;
 
 // Built for each instruction set; the loader picks the widest one here.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) std::uint64_t count_lf(const unsigned char* bytes,
-                                                                                         std::size_t count) {
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) std::uint64_t
+count_lf(const unsigned char* bytes, std::size_t count) {
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < count; ++i)
     total += bytes[i] == '\n';
@@ -32,7 +32,8 @@ std::uint64_t count_range(int fd, std::uint64_t from, std::uint64_t to, bool pos
   std::uint64_t total = 0;
   for (std::uint64_t at = from; at < to;) {
     const std::size_t want = to - at < piece ? static_cast<std::size_t>(to - at) : piece;
-    const ssize_t got = positioned ? pread(fd, buffer.data(), want, static_cast<off_t>(at)) : read(fd, buffer.data(), want);
+    const ssize_t got =
+        positioned ? pread(fd, buffer.data(), want, static_cast<off_t>(at)) : read(fd, buffer.data(), want);
     if (got <= 0) std::exit(1);
     total += count_lf(buffer.data(), static_cast<std::size_t>(got));
     at += static_cast<std::uint64_t>(got);
@@ -44,7 +45,8 @@ std::uint64_t count_range(int fd, std::uint64_t from, std::uint64_t to, bool pos
 
 int main(int argc, char** argv) {
   unsigned threads = 1;
-  if (argc == 4 && std::strcmp(argv[1], "--threads") == 0) threads = static_cast<unsigned>(std::atoi(argv[2]));
+  if (argc == 4 && std::strcmp(argv[1], "--threads") == 0)
+    threads = static_cast<unsigned>(std::atoi(argv[2]));
   if ((argc != 2 && argc != 4) || threads == 0) {
     std::fprintf(stderr, "usage: read_floor [--threads N] FILE\n");
     return 2;
@@ -56,7 +58,8 @@ int main(int argc, char** argv) {
   std::vector<std::uint64_t> counts(threads);
   std::vector<std::thread> others;
   for (unsigned k = 1; k < threads; ++k)
-    others.emplace_back([&, k] { counts[k] = count_range(fd, size * k / threads, size * (k + 1) / threads, true); });
+    others.emplace_back(
+        [&, k] { counts[k] = count_range(fd, size * k / threads, size * (k + 1) / threads, true); });
   counts[0] = count_range(fd, 0, size / threads, threads > 1);
   std::uint64_t total = counts[0];
   for (unsigned k = 1; k < threads; ++k) {
