@@ -59,7 +59,8 @@ void* LineIndex::room_for(std::size_t bytes) noexcept {
   return memory;
 }
 
-bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count, bool first_is_text_start) noexcept {
+bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count, bool first_is_text_start,
+                       int known_kind) noexcept {
   if (count == 0) return true;
   if (!grow(blocks_, block_count_, block_capacity_, 4)) return false;
   const std::uint64_t base = start_of_staged(staged[0]);
@@ -67,14 +68,17 @@ bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count, bool fi
   const std::uint64_t width = span <= 0xFFFF ? 0 : span <= 0xFFFFFFFFu ? 1 : 2;
   // The kind of the line ends before the starts: the text's start follows
   // none, and takes the kind of the next so as not to make a block mixed.
-  std::uint64_t any = 0;
-  std::uint64_t all = 1;
-  for (std::uint32_t k = first_is_text_start ? 1 : 0; k < count; ++k) {
-    any |= staged[k] & 1;
-    all &= staged[k] & 1;
+  std::uint64_t kind = known_kind == kind_unknown ? kind_mixed : static_cast<std::uint64_t>(known_kind);
+  if (known_kind == kind_unknown) {
+    std::uint64_t any = 0;
+    std::uint64_t all = 1;
+    for (std::uint32_t k = first_is_text_start ? 1 : 0; k < count; ++k) {
+      any |= staged[k] & 1;
+      all &= staged[k] & 1;
+    }
+    const bool ends_any = count > (first_is_text_start ? 1u : 0u);
+    kind = !ends_any || any == 0 ? kind_none : all != 0 ? kind_all : kind_mixed;
   }
-  const bool ends_any = count > (first_is_text_start ? 1u : 0u);
-  const std::uint64_t kind = !ends_any || any == 0 ? kind_none : all != 0 ? kind_all : kind_mixed;
   const std::size_t bitmap = kind == kind_mixed ? bitmap_bytes : 0;
   auto* room = static_cast<unsigned char*>(room_for(bitmap + count * (std::size_t{2} << width)));
   if (room == nullptr) return false;
@@ -227,13 +231,22 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
   // rare after the first few blocks. Strictly longer wins, so the first of
   // equal lengths stays.
   std::uint32_t from = measured_;
+  std::uint64_t two_any = carried_any_;
+  std::uint64_t two_all = carried_all_;
   if (!line_start_known_ && from < count) {
     // A range's first line end ends a line that began before the range.
     first_found_ = staged[from++];
+    two_any |= first_found_ & 1;
+    two_all &= first_found_ & 1;
     line_start_known_ = true;
   }
   const std::uint64_t first_start = from == 0 ? line_start_ : staged[from - 1];
-  const std::uint64_t widest = widest_(staged + from, count - from, first_start);
+  const std::uint64_t widest = widest_(staged + from, count - from, first_start, two_any, two_all);
+  // Blocks of starts that all follow line ends of one kind take it without
+  // a look at each (the text's start, which follows none, counts as either).
+  const int kind = two_all != 0   ? static_cast<int>(LineIndex::kind_all)
+                   : two_any == 0 ? static_cast<int>(LineIndex::kind_none)
+                                  : LineIndex::kind_unknown;
   if (count > from && widest > longest_length_) {
     std::uint32_t k = from;
     for (std::uint64_t previous = first_start; staged_line_length(previous, staged[k]) != widest; ++k)
@@ -247,8 +260,20 @@ void LineIndexBuilder::hand_over(bool all) noexcept {
   while (count - handed >= lines_per_block || (all && handed < count)) {
     const std::uint32_t block = count - handed < lines_per_block ? count - handed : lines_per_block;
     const bool text_start = from_text_start_ && handed == 0 && index_->entry_count() == 0;
-    if (!out_of_memory_ && !index_->append(staged + handed, block, text_start)) out_of_memory_ = true;
+    if (!out_of_memory_ && !index_->append(staged + handed, block, text_start, kind)) out_of_memory_ = true;
     handed += block;
+  }
+  carried_any_ = two_any;
+  carried_all_ = two_all;
+  if (kind == LineIndex::kind_unknown) {
+    // The starts left over, looked at again so that one mixed block does
+    // not make every later one looked at.
+    carried_any_ = 0;
+    carried_all_ = 1;
+    for (std::uint32_t k = handed; k < count; ++k) {
+      carried_any_ |= staged[k] & 1;
+      carried_all_ &= staged[k] & 1;
+    }
   }
   line_start_ = handed == 0 ? line_start_ : staged[handed - 1];
   for (std::uint32_t k = handed; k < count; ++k)

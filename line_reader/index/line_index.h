@@ -30,7 +30,11 @@ public:
   // 256, a whole block unless it is the last). With `first_is_text_start`,
   // the first is the text's start, which follows no line end. False when
   // there is no memory; the index is then unusable.
-  bool append(const std::uint64_t* staged, std::uint32_t count, bool first_is_text_start = false) noexcept;
+  // `kind` says what the starts' line ends are, where the caller knows
+  // (kind_none, kind_all); kind_unknown has them looked at.
+  static constexpr int kind_unknown = -1;
+  bool append(const std::uint64_t* staged, std::uint32_t count, bool first_is_text_start = false,
+              int kind = kind_unknown) noexcept;
   // Gives back what the last chunk and the block table hold beyond their use.
   void shrink() noexcept;
 
@@ -96,7 +100,11 @@ private:
   };
   static constexpr int width_shift = 62;
   static constexpr int kind_shift = 60;
+
+public:
   static constexpr std::uint64_t kind_none = 0, kind_all = 1, kind_mixed = 2;
+
+private:
   static constexpr std::uint64_t base_mask = (std::uint64_t{1} << kind_shift) - 1;
   static constexpr std::size_t bitmap_bytes = 32;
 
@@ -192,6 +200,10 @@ private:
   std::uint64_t longest_line_ = 0;
   std::uint32_t measured_ = 0; // staged starts already measured (the text's start ends none)
   std::uint64_t first_found_ = 0;
+  // Whether any, and all, of the staged starts not yet handed over follow
+  // two-byte line ends (bit 0), so that blocks need not be looked at.
+  std::uint64_t carried_any_ = 0;
+  std::uint64_t carried_all_ = 1;
   bool from_text_start_;
   bool line_start_known_;
   bool out_of_memory_ = false;

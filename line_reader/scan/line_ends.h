@@ -26,6 +26,8 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
   std::uint64_t cr_before = scan.cr_before;
   std::uint32_t staged = scan.staged_count;
   const std::uint64_t first = from;
+  // Kept in a register: the stores of starts into the scan could alias it.
+  const std::uint64_t base = scan.base;
   // First the line-end masks of a window of steps, then their starts. The
   // masks' loads do not wait for the starts, so many of them are in flight
   // at once: in one loop, the chain of stores into the staging area held the
@@ -70,7 +72,7 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
       std::uint64_t* slot = scan.staged + staged;
       std::uint32_t count = 0;
       if constexpr (requires { Lanes::starts(slot, from, ends, two_byte); }) {
-        count = Lanes::starts(slot, scan.base + from, ends, two_byte);
+        count = Lanes::starts(slot, base + from, ends, two_byte);
       } else {
         count = static_cast<std::uint32_t>(__builtin_popcountll(ends));
         // Four slots are written whatever the mask holds, so that prose
@@ -79,7 +81,7 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
         // step's; the staging area has room for them (staging_slack). With
         // bit 63 forced on, an empty mask gives a harmless 63 in place of a
         // bit number, without a branch, and a real bit is found as it is.
-        const std::uint64_t at = 2 * (scan.base + from + 1);
+        const std::uint64_t at = 2 * (base + from + 1);
         const auto staged_at = [=](std::uint64_t bit) {
           return at + 2 * bit + (lf_mode ? two_byte >> bit & 1 : 1);
         };
@@ -112,14 +114,21 @@ void scan_line_ends(line_reader::detail::LineEndScan& scan, const char* text, st
 // The longest of the lines that the `count` staged starts at `staged` end,
 // `previous` (staged) being the start before the first; without a branch,
 // so that the compiler takes the vector lanes of the stage's instruction set.
-inline std::uint64_t widest_line(const std::uint64_t* staged, std::uint32_t count, std::uint64_t previous) {
+inline std::uint64_t widest_line(const std::uint64_t* staged, std::uint32_t count, std::uint64_t previous,
+                                 std::uint64_t& two_bytes_any, std::uint64_t& two_bytes_all) {
   using line_reader::detail::staged_line_length;
   if (count == 0) return 0;
   std::uint64_t widest = staged_line_length(previous, staged[0]);
+  std::uint64_t any = two_bytes_any | staged[0];
+  std::uint64_t all = two_bytes_all & staged[0];
   for (std::uint32_t k = 1; k < count; ++k) {
     const std::uint64_t length = staged_line_length(staged[k - 1], staged[k]);
     widest = length > widest ? length : widest;
+    any |= staged[k];
+    all &= staged[k];
   }
+  two_bytes_any = any & 1;
+  two_bytes_all = all & 1;
   return widest;
 }
 

@@ -56,9 +56,10 @@ inline constexpr std::uint64_t staged_line_length(std::uint64_t from, std::uint6
 // the last stretch). The stage of each mode.
 using LineEndStage = void (*)(LineEndScan& scan, const char* text, std::uint64_t from, std::uint64_t to);
 // The longest of the lines that `count` staged starts end, `previous` being
-// the staged start before the first.
-using WidestLine = std::uint64_t (*)(const std::uint64_t* staged, std::uint32_t count,
-                                     std::uint64_t previous);
+// the staged start before the first; `two_bytes_any` and `two_bytes_all`
+// take in (or and and) whether their line ends are two bytes, in bit 0.
+using WidestLine = std::uint64_t (*)(const std::uint64_t* staged, std::uint32_t count, std::uint64_t previous,
+                                     std::uint64_t& two_bytes_any, std::uint64_t& two_bytes_all);
 struct LineEndStages {
   LineEndStage crlf;
   LineEndStage lf;
