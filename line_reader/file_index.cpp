@@ -357,19 +357,27 @@ std::error_code open_for_index(const char* path, platform::Handle& file, platfor
   return file == 0 ? reason(failure) : std::error_code();
 }
 
+// A new state for the file `path`, opened, with its state now in `now`.
+std::unique_ptr<FileIndex::State> open_state(const char* path, const IndexOptions& options,
+                                             platform::FileState& now, std::error_code& error) {
+  platform::Handle file = 0;
+  if ((error = open_for_index(path, file, now))) return nullptr;
+  std::unique_ptr<FileIndex::State> state = new_state(path, options, error);
+  if (state == nullptr) {
+    platform::close_handle(file);
+    return nullptr;
+  }
+  state->file = file;
+  return state;
+}
+
 } // namespace
 
 FileIndex FileIndex::build(const char* path, std::error_code& error, const IndexOptions& options) noexcept {
   error.clear();
-  platform::Handle file = 0;
   platform::FileState now;
-  if ((error = open_for_index(path, file, now))) return FileIndex();
-  std::unique_ptr<State> state = new_state(path, options, error);
-  if (state == nullptr) {
-    platform::close_handle(file);
-    return FileIndex();
-  }
-  state->file = file;
+  std::unique_ptr<State> state = open_state(path, options, now, error);
+  if (state == nullptr) return FileIndex();
   if ((error = index_whole(*state, now))) return FileIndex();
   return FileIndex(state.release());
 }
@@ -381,15 +389,9 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
     error = errc::not_found;
     return FileIndex();
   }
-  platform::Handle file = 0;
   platform::FileState now;
-  if ((error = open_for_index(path, file, now))) return FileIndex();
-  std::unique_ptr<State> state = new_state(path, options, error);
-  if (state == nullptr) {
-    platform::close_handle(file);
-    return FileIndex();
-  }
-  state->file = file;
+  std::unique_ptr<State> state = open_state(path, options, now, error);
+  if (state == nullptr) return FileIndex();
   detail::SavedIdentity saved;
   if ((error = detail::load_index(index_path, saved, state->index))) return FileIndex();
   if (saved.lf != (options.ends == LineEnds::lf)) {
@@ -398,7 +400,7 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   }
   state->identity = saved;
   errc failure = errc{};
-  switch (compare(file, now, saved, failure)) {
+  switch (compare(state->file, now, saved, failure)) {
   case Against::same: state->identity.modified = now.modified; break;
   case Against::grown:
     if ((error = index_appended(*state, now))) return FileIndex();

@@ -241,7 +241,12 @@ bool query_open_file(Handle file, FileState& state) {
   return true;
 }
 
-bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got) {
+namespace {
+
+// One read, at the file's position or at `offset`, through the fault plan
+// in the test build.
+bool read_once(Handle file, bool positioned, std::uint64_t offset, void* into, std::uint32_t bytes,
+               std::uint32_t& got) {
   // Linux reads at most about 2 GiB at once; the caller continues short reads.
   std::size_t ask = std::min<std::size_t>(bytes, std::size_t{1} << 30);
 #ifdef LINE_READER_FAULT_INJECTION
@@ -254,7 +259,8 @@ bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got)
 #endif
   ssize_t n = 0;
   do {
-    n = read(descriptor(file), into, ask);
+    n = positioned ? pread(descriptor(file), into, ask, static_cast<off_t>(offset))
+                   : read(descriptor(file), into, ask);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return false;
   got = static_cast<std::uint32_t>(n);
@@ -264,26 +270,14 @@ bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got)
   return true;
 }
 
+} // namespace
+
+bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got) {
+  return read_once(file, false, 0, into, bytes, got);
+}
+
 bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t bytes, std::uint32_t& got) {
-  std::size_t ask = std::min<std::size_t>(bytes, std::size_t{1} << 30);
-#ifdef LINE_READER_FAULT_INJECTION
-  if (due(plan.fail_read_countdown)) return false;
-  if (due(plan.early_end_countdown)) {
-    got = 0;
-    return true;
-  }
-  if (plan.read_limit != 0) ask = std::min<std::size_t>(ask, plan.read_limit);
-#endif
-  ssize_t n = 0;
-  do {
-    n = pread(descriptor(file), into, ask, static_cast<off_t>(offset));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return false;
-  got = static_cast<std::uint32_t>(n);
-#ifdef LINE_READER_FAULT_INJECTION
-  if (due(plan.after_read_countdown)) plan.after_read();
-#endif
-  return true;
+  return read_once(file, true, offset, into, bytes, got);
 }
 
 Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
