@@ -11,6 +11,7 @@
 #include "line_reader/index/build_tuning.h"
 #include "line_reader/index/ranged_index.h"
 #include "line_reader/index/saved_index.h"
+#include "line_reader/load_file.h"
 #include "line_reader/scan/variants.h"
 #include "platform/platform.h"
 
@@ -28,15 +29,6 @@ namespace {
 // The file's identity is hashed over this much of its head and of the bytes
 // before its indexed end.
 constexpr std::uint32_t hashed_bytes = 64 * 1024;
-
-std::error_code reason(const platform::OpenFailure& failure) {
-  switch (failure.kind) {
-  case platform::OpenFailure::missing: return errc::not_found;
-  case platform::OpenFailure::not_regular: return errc::not_a_regular_file;
-  case platform::OpenFailure::denied: return errc::no_access;
-  default: return {failure.system_code, std::system_category()};
-  }
-}
 
 // A heap buffer that goes back when it goes out of scope.
 struct HeapBuffer {
@@ -354,7 +346,7 @@ std::error_code open_for_index(const char* path, platform::Handle& file, platfor
   if (path == nullptr) return errc::not_found;
   platform::OpenFailure failure;
   file = platform::open_shared_file_for_reading(path, now, failure);
-  return file == 0 ? reason(failure) : std::error_code();
+  return file == 0 ? detail::reason_for(failure) : std::error_code();
 }
 
 // A new state for the file `path`, opened, with its state now in `now`.

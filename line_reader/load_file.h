@@ -10,6 +10,10 @@
 
 namespace line_reader::detail {
 
+// Why a lookup or an open failed: an errc, or the system's own code where
+// none says what happened.
+std::error_code reason_for(const platform::OpenFailure& failure) noexcept;
+
 // load_text_file with the reason for a failure; none on success.
 std::error_code load_file(const char* name, LineRecord* record);
 

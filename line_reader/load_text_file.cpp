@@ -43,36 +43,31 @@ void free_buffer(platform::Handle block) {
   platform::block_free(block);
 }
 
-// Why the open failed, after a lookup that found the name.
-std::error_code reason(const platform::OpenFailure& failure) {
+} // namespace
+
+std::error_code reason_for(const platform::OpenFailure& failure) noexcept {
   switch (failure.kind) {
-  case platform::OpenFailure::missing: return errc::changed_while_reading; // it was there at the lookup
+  case platform::OpenFailure::missing: return errc::not_found;
   case platform::OpenFailure::not_regular: return errc::not_a_regular_file;
   case platform::OpenFailure::denied: return errc::no_access;
   default: return {failure.system_code, std::system_category()};
   }
 }
 
-} // namespace
-
 std::error_code open_text_file(const char* name, std::uint64_t max_size, platform::Handle& file,
                                platform::FileState& state) {
   platform::OpenFailure failure;
   std::uint64_t found_size = 0;
   if (name == nullptr) return errc::not_found;
-  if (!platform::find_file_size(name, found_size, failure)) {
-    switch (failure.kind) {
-    case platform::OpenFailure::denied: return errc::no_access;
-    case platform::OpenFailure::other: return {failure.system_code, std::system_category()};
-    default: return errc::not_found;
-    }
-  }
+  if (!platform::find_file_size(name, found_size, failure)) return reason_for(failure);
   if (found_size > max_size) return errc::too_large;
 
   // The size that decides the load is the opened file's: a file renamed over
   // the name since the lookup is refused, not read as far as the old size.
   file = platform::open_regular_file_for_reading(name, state, failure);
-  if (file == 0) return reason(failure);
+  // Gone since the lookup found it: replaced, not missing.
+  if (file == 0)
+    return failure.kind == platform::OpenFailure::missing ? errc::changed_while_reading : reason_for(failure);
   if (state.size != found_size) {
     platform::close_handle(file);
     file = 0;

@@ -103,18 +103,21 @@ bool find_file_size(const char* name, std::uint64_t& size, OpenFailure& failure)
   return true;
 }
 
-Handle open_regular_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
+namespace {
+
+// Opens `name` for reading with `share` when it is a file on disk. A
+// directory fails to open with "access denied"; `is_directory` tells it apart.
+Handle open_disk_file(const char* name, DWORD share, bool (*is_directory)(const char*), FileState& state,
+                      OpenFailure& failure) {
   const HANDLE file =
-      CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      CreateFileA(name, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     failure.system_code = static_cast<int>(error);
-    // A directory fails to open with "access denied"; the lookup tells it apart.
     if (names_nothing(error)) {
       failure.kind = OpenFailure::missing;
     } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-      failure.kind = lookup_record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? OpenFailure::not_regular
-                                                                               : OpenFailure::denied;
+      failure.kind = is_directory(name) ? OpenFailure::not_regular : OpenFailure::denied;
     } else {
       failure.kind = OpenFailure::other;
     }
@@ -130,9 +133,24 @@ Handle open_regular_file_for_reading(const char* name, FileState& state, OpenFai
   }
   failure = OpenFailure{};
   // The open file's own state: another file may have been renamed over the
-  // name since the lookup.
+  // name since a lookup.
   state = state_of(information);
   return handle_of(file);
+}
+
+// After a lookup, its record tells; without one, the name's attributes do.
+bool looked_up_directory(const char*) {
+  return (lookup_record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+bool named_directory(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+Handle open_regular_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
+  return open_disk_file(name, 0, looked_up_directory, state, failure);
 }
 
 bool query_open_file(Handle file, FileState& state) {
@@ -152,29 +170,8 @@ bool read_file(Handle file, void* into, std::uint32_t bytes, std::uint32_t& got)
 void close_handle(Handle handle) { CloseHandle(native(handle)); }
 
 Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFailure& failure) {
-  const HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    failure.system_code = static_cast<int>(error);
-    const DWORD attributes = GetFileAttributesA(name);
-    failure.kind = names_nothing(error) ? OpenFailure::missing
-                   : attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                       ? OpenFailure::not_regular
-                   : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? OpenFailure::denied
-                                                                                      : OpenFailure::other;
-    return 0;
-  }
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
-      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
-    failure = OpenFailure{OpenFailure::not_regular, 0};
-    CloseHandle(file);
-    return 0;
-  }
-  failure = OpenFailure{};
-  state = state_of(information);
-  return handle_of(file);
+  return open_disk_file(name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, named_directory, state,
+                        failure);
 }
 
 bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t bytes, std::uint32_t& got) {

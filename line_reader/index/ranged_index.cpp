@@ -7,7 +7,6 @@ namespace line_reader::detail {
 bool RangedIndex::add(std::unique_ptr<LineIndex> index, const RangeTotals& totals) noexcept {
   if (totals.found == 0) return true;
   if (!add_saved(std::move(index))) return false;
-  ranges_.back().first = found_ - totals.found;
   // The range's first line began before it, at the last line end so far;
   // the lines before come first, so only a longer one wins.
   const std::uint64_t first_number = found_ - totals.found;

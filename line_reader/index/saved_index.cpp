@@ -11,6 +11,7 @@
 #include <xxhash.h>
 
 #include "line_reader/errors.h"
+#include "line_reader/load_file.h"
 
 namespace line_reader::detail {
 
@@ -155,14 +156,7 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
   platform::FileState state;
   platform::OpenFailure failure;
   HashedReader in{platform::open_regular_file_for_reading(path, state, failure), 0, {}};
-  if (in.file == 0) {
-    switch (failure.kind) {
-    case platform::OpenFailure::missing: return errc::not_found;
-    case platform::OpenFailure::not_regular: return errc::not_a_regular_file;
-    case platform::OpenFailure::denied: return errc::no_access;
-    default: return {failure.system_code, std::system_category()};
-    }
-  }
+  if (in.file == 0) return reason_for(failure);
   struct Closer {
     platform::Handle file;
     const bool& failed;
