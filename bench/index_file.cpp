@@ -4,6 +4,7 @@
 //   index_file --lf FILE       IndexedFile::open in LF mode
 //   index_file --write-prose FILE BYTES   writes the benchmark's prose text
 //   index_file --file-index [--threads N] FILE   FileIndex::build, then prints line_count()
+//   index_file --file-index-mapped FILE   the same, read through a view of the file
 //   index_file --save INDEX FILE       FileIndex::build, then save
 //   index_file --load INDEX FILE N     FileIndex::load, then prints line N
 //   index_file --time-refresh FILE     in one process: the build, then refresh after each of
@@ -50,8 +51,9 @@ int file_index_mode(int argc, char** argv) {
   using line_reader::FileIndex;
   std::error_code error;
   const std::string mode = argv[1];
-  if (mode == "--file-index") {
+  if (mode == "--file-index" || mode == "--file-index-mapped") {
     line_reader::IndexOptions options;
+    options.mapped = mode == "--file-index-mapped";
     if (argc == 5 && std::strcmp(argv[2], "--threads") == 0)
       options.threads = static_cast<unsigned>(std::atoi(argv[3]));
     const FileIndex index = FileIndex::build(argv[argc - 1], error, options);

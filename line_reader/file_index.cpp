@@ -79,6 +79,7 @@ struct RangeJob {
   std::uint64_t end = 0;
   bool to_the_end = false; // read until the file ends, whatever `end` says
   bool lf = false;
+  bool mapped = false; // read through a view of the file (`begin` is then a multiple of 4096)
   std::atomic<std::uint64_t>* done = nullptr;
   std::atomic<bool>* stop = nullptr;
   // The calling thread's job reports progress after each piece.
@@ -98,6 +99,43 @@ bool report(const IndexOptions& options, std::uint64_t done, std::uint64_t total
   } catch (...) {
     return false;
   }
+}
+
+// Scans the job's range from a view of the file, a piece at a time. The
+// scan reads one byte past what it is given: the last step, which may be
+// short, is copied to `tail` with zeros after it. False when no view could
+// be had, and nothing is scanned.
+bool scan_mapped(RangeJob& job, detail::LineIndexBuilder& builder, char* tail) {
+  const std::uint64_t bytes = job.end - job.begin;
+  if (bytes == 0) return false;
+  const void* view = platform::map_file_for_reading(job.file, job.begin, bytes);
+  if (view == nullptr) return false;
+  const char* text = static_cast<const char*>(view);
+  const std::uint64_t piece =
+      detail::build_tuning().piece_bytes < 64 ? 64 : detail::build_tuning().piece_bytes & ~std::uint64_t{63};
+  const std::uint64_t whole = (bytes - 1) & ~std::uint64_t{63}; // steps before the last
+  for (std::uint64_t at = 0; at < whole;) {
+    if (job.stop->load(std::memory_order_relaxed)) break;
+    const std::uint64_t step = whole - at < piece ? whole - at : piece;
+    builder.scan_piece(text + at, step, job.begin + at);
+    at += step;
+    job.done->fetch_add(step, std::memory_order_relaxed);
+    if (job.reporter != nullptr &&
+        !report(*job.reporter, job.done->load(std::memory_order_relaxed), job.total))
+      job.stop->store(true);
+  }
+  std::memset(tail, 0, 128);
+  std::memcpy(tail, text + whole, static_cast<std::size_t>(bytes - whole));
+  platform::unmap_file(view, bytes);
+  if (job.stop->load(std::memory_order_relaxed)) {
+    job.failure = errc::cancelled;
+    return true;
+  }
+  builder.scan_piece(tail, 64, job.begin + whole);
+  job.done->fetch_add(bytes - whole, std::memory_order_relaxed);
+  job.read_to = job.end;
+  if (!builder.finish_range(job.totals)) job.failure = errc::no_memory;
+  return true;
 }
 
 void run_range(RangeJob& job) {
@@ -121,6 +159,7 @@ void run_range(RangeJob& job) {
     }
     builder.set_cr_before(before == '\r');
   }
+  if (job.mapped && scan_mapped(job, builder, text)) return;
   std::uint64_t at = job.begin;     // the next byte to read
   std::uint64_t offset = job.begin; // where text[0] stands in the file
   std::uint64_t kept = 0;           // bytes at text[0] not yet scanned
@@ -190,11 +229,19 @@ errc index_ranges(platform::Handle file, std::uint64_t from, std::uint64_t to, b
   std::unique_ptr<RangeJob[]> jobs(new (std::nothrow) RangeJob[count]);
   std::unique_ptr<platform::Handle[]> started(new (std::nothrow) platform::Handle[count]());
   if (jobs == nullptr || started == nullptr || !index.reserve(count)) return errc::no_memory;
+  // A view of the file starts on a page, and the scan wants its text on a
+  // 16-byte boundary: mapped ranges start on pages.
+  const bool mapped = options.mapped && !to_the_end && from % 4096 == 0;
   for (std::size_t k = 0; k < count; ++k) {
     RangeJob& job = jobs[k];
     job.file = file;
     job.begin = from + bytes * k / threads;
     job.end = from + bytes * (k + 1) / threads;
+    if (mapped) {
+      job.begin = k == 0 ? from : job.begin & ~std::uint64_t{4095};
+      job.end = k + 1 == count ? to : (from + bytes * (k + 1) / threads) & ~std::uint64_t{4095};
+      job.mapped = true;
+    }
     job.to_the_end = to_the_end;
     job.lf = options.ends == LineEnds::lf;
     job.done = &done;

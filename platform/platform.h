@@ -74,6 +74,13 @@ Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFail
 // of the file. False on a read error.
 bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t bytes, std::uint32_t& got);
 
+// A read-only view of `bytes` bytes of the open file from `offset` (a
+// multiple of 4096), or nullptr where the system has no such views or a
+// process cannot hold one that large. Reading a page past the file's end, as
+// after the file is truncated, raises SIGBUS on POSIX systems.
+const void* map_file_for_reading(Handle file, std::uint64_t offset, std::uint64_t bytes);
+void unmap_file(const void* view, std::uint64_t bytes);
+
 // Creates `name` for writing; 0 when it exists already or cannot be made.
 Handle create_file_for_writing(const char* name);
 // Writes all `bytes`; false on an error.

@@ -285,6 +285,18 @@ Handle open_shared_file_for_reading(const char* name, FileState& state, OpenFail
   return open_regular_file_for_reading(name, state, failure);
 }
 
+const void* map_file_for_reading(Handle file, std::uint64_t offset, std::uint64_t bytes) {
+  if (bytes == 0 || bytes > SIZE_MAX / 2 || offset % 4096 != 0 || sizeof(void*) < 8) return nullptr;
+  void* view = mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ, MAP_SHARED, descriptor(file),
+                    static_cast<off_t>(offset));
+  if (view == MAP_FAILED) return nullptr;
+  return view;
+}
+
+void unmap_file(const void* view, std::uint64_t bytes) {
+  if (view != nullptr) munmap(const_cast<void*>(view), static_cast<std::size_t>(bytes));
+}
+
 Handle create_file_for_writing(const char* name) {
   const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return 0;

@@ -185,6 +185,11 @@ bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t b
   return ok != FALSE || GetLastError() == ERROR_HANDLE_EOF;
 }
 
+// The 32-bit target has no room for views of large files: pieces are read.
+const void* map_file_for_reading(Handle, std::uint64_t, std::uint64_t) { return nullptr; }
+
+void unmap_file(const void*, std::uint64_t) {}
+
 Handle create_file_for_writing(const char* name) {
   const HANDLE file =
       CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -62,10 +62,11 @@ std::string random_text(std::mt19937& random, std::size_t size) {
   return text;
 }
 
-IndexOptions options_of(LineEnds ends, unsigned threads) {
+IndexOptions options_of(LineEnds ends, unsigned threads, bool mapped = false) {
   IndexOptions options;
   options.ends = ends;
   options.threads = threads;
+  options.mapped = mapped;
   return options;
 }
 
@@ -79,19 +80,25 @@ TEST(FileIndex, MatchesANaiveSplitOnEveryThreadCountAndPiece) {
   // A CR LF at every offset around a seam or a piece edge of 64 bytes.
   for (std::size_t at = 56; at < 72; ++at)
     texts.push_back(std::string(at, 'x') + "\r\n" + std::string(150 - at, 'y') + "\r\n");
+  // Views of the file split it on pages: a CR LF across a page's edge, and
+  // files that end on one.
+  texts.push_back(std::string(4095, 'x') + "\r\n" + random_text(random, 9000) + "\r");
+  texts.push_back(random_text(random, 3 * 4096));
   for (const std::uint32_t piece : {1u, 63u, 64u, 100u, 4096u}) {
     SmallPieces small(piece, 1);
     for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
       for (const LineEnds ends : {LineEnds::crlf, LineEnds::lf}) {
-        for (std::size_t t = 0; t < texts.size(); ++t) {
+        for (std::size_t t = 0; t < texts.size() * 2; ++t) {
+          const bool mapped = t >= texts.size();
+          const std::string& text = texts[t % texts.size()];
           const std::string what = "piece " + std::to_string(piece) + ", " + std::to_string(threads) +
                                    " threads" + (ends == LineEnds::lf ? ", lf" : ", crlf") + ", text " +
-                                   std::to_string(t);
-          const std::string path = dir.write("f.txt", texts[t]);
+                                   std::to_string(t % texts.size()) + (mapped ? ", mapped" : "");
+          const std::string path = dir.write("f.txt", text);
           std::error_code error;
-          const FileIndex index = FileIndex::build(path.c_str(), error, options_of(ends, threads));
+          const FileIndex index = FileIndex::build(path.c_str(), error, options_of(ends, threads, mapped));
           ASSERT_FALSE(error) << what << ": " << error.message();
-          expect_naive(index, texts[t], ends, what);
+          expect_naive(index, text, ends, what);
         }
       }
     }
