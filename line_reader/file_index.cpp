@@ -538,6 +538,20 @@ std::string_view FileIndex::read_lines(std::uint64_t first, std::uint64_t last, 
   return read_into(state_->file, from.offset, end - from.offset, buffer, error);
 }
 
+std::string_view FileIndex::read_bytes(std::uint64_t offset, std::uint64_t count, std::string& buffer,
+                                       std::error_code& error) const {
+  const std::uint64_t size = indexed_bytes();
+  if (offset > size || count > size - offset)
+    throw std::out_of_range("bytes " + std::to_string(offset) + " to " + std::to_string(offset + count) +
+                            " of " + std::to_string(size));
+  if (count == 0) {
+    error.clear();
+    buffer.clear();
+    return {};
+  }
+  return read_into(state_->file, offset, count, buffer, error);
+}
+
 FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
   error.clear();
   if (state_ == nullptr) return Change::none;

@@ -86,6 +86,11 @@ public:
   std::string_view read_lines(std::uint64_t first, std::uint64_t last, std::string& buffer,
                               std::error_code& error) const;
 
+  // `count` bytes of the file from `offset`, as read_lines() reads them;
+  // throws std::out_of_range past indexed_bytes().
+  std::string_view read_bytes(std::uint64_t offset, std::uint64_t count, std::string& buffer,
+                              std::error_code& error) const;
+
   enum class Change { none, appended, replaced };
   // Looks at the file under the path again. Bytes appended since the last
   // index are indexed, and the old last line may grow. A file that shrank,

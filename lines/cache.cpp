@@ -1,0 +1,190 @@
+#include "lines/cache.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "lines/system.h"
+
+namespace lines {
+
+namespace {
+
+constexpr char summary_magic[] = "lines summary 1\n";
+constexpr std::size_t most_summary_bytes = 1024;
+// An interrupted save leaves its file beside the entry; after this long it
+// is taken for abandoned.
+constexpr std::int64_t abandoned_after_seconds = 3600;
+
+// FNV-1a, 64 bits: enough to tell a damaged summary of a few lines.
+std::uint64_t hash_of(const std::string& text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+// The cache's limit in bytes: LINES_CACHE_LIMIT, a number with an optional
+// K, M or G (powers of 1024), else 1 GiB.
+std::uint64_t cache_limit() {
+  const std::string text = system::environment("LINES_CACHE_LIMIT");
+  std::uint64_t value = 0;
+  std::size_t at = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && value < (1ull << 50); ++at)
+    value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
+  if (text.empty() || at == 0) return 1ull << 30;
+  const std::string unit = text.substr(at);
+  if (unit == "K") return value << 10;
+  if (unit == "M") return value << 20;
+  if (unit == "G") return value << 30;
+  return unit.empty() ? value : 1ull << 30;
+}
+
+} // namespace
+
+bool Summary::describes(const line_reader::platform::FileState& now, bool lf_now) const {
+  return device == now.device && file_id == now.file_id && size == now.size && modified == now.modified &&
+         lf == lf_now && !now.nominal_size;
+}
+
+Cache::Cache(bool enabled, std::function<void(const std::string&)> warn) : warn_(std::move(warn)) {
+  if (!enabled) return;
+  const std::string folder = system::cache_folder();
+  if (folder.empty()) {
+    give_up("no cache directory: neither XDG_CACHE_HOME nor HOME is set");
+    return;
+  }
+  if (const std::string reason = system::make_private_folder(folder); !reason.empty()) {
+    give_up("cache directory " + folder + " not used: " + reason);
+    return;
+  }
+  folder_ = folder;
+}
+
+void Cache::problem(const std::string& what) {
+  if (warn_) warn_(what);
+  warn_ = nullptr;
+}
+
+void Cache::give_up(const std::string& what) {
+  problem(what);
+  folder_.clear();
+}
+
+std::string Cache::entry(const line_reader::platform::FileState& file, bool lf) const {
+  char name[64];
+  std::snprintf(name, sizeof name, "%016" PRIx64 "-%016" PRIx64 "-%s", file.device, file.file_id,
+                lf ? "lf" : "crlf");
+  return folder_ + system::path_separator() + name;
+}
+
+bool Cache::has_index(const std::string& entry) const {
+  if (!usable()) return false;
+  const std::string path = entry + ".idx";
+  if (system::is_symbolic_link(path)) {
+    system::remove_file(path); // never followed; made anew
+    return false;
+  }
+  std::uint64_t size = 0;
+  line_reader::platform::OpenFailure failure;
+  return line_reader::platform::find_file_size(path.c_str(), size, failure);
+}
+
+bool Cache::read_summary(const std::string& entry, Summary& summary) const {
+  std::string text;
+  if (!usable() || !system::read_small_file(entry + ".sum", text, most_summary_bytes)) return false;
+  const std::size_t hash_at = text.rfind("hash ");
+  if (text.compare(0, sizeof summary_magic - 1, summary_magic) != 0 || hash_at == std::string::npos)
+    return false;
+  std::uint64_t hash = 0;
+  if (std::sscanf(text.c_str() + hash_at, "hash %" SCNx64, &hash) != 1 ||
+      hash != hash_of(text.substr(0, hash_at)))
+    return false;
+  unsigned lf = 0;
+  const int read = std::sscanf(
+      text.c_str() + sizeof summary_magic - 1,
+      "device %" SCNu64 "\nfile %" SCNu64 "\nsize %" SCNu64 "\nmodified %" SCNd64 "\nlf %u\nlines %" SCNu64
+      "\nlongest line %" SCNu64 "\nlongest length %" SCNu64 "\nindex bytes %" SCNu64 "\n",
+      &summary.device, &summary.file_id, &summary.size, &summary.modified, &lf, &summary.lines,
+      &summary.longest_line, &summary.longest_length, &summary.index_bytes);
+  summary.lf = lf == 1;
+  return read == 9;
+}
+
+void Cache::used(const std::string& entry) const {
+  if (!usable()) return;
+  system::mark_used(entry + ".idx");
+  system::mark_used(entry + ".sum");
+}
+
+void Cache::write(const std::string& entry, const Summary& summary,
+                  const std::function<std::string(const std::string& path)>& save_index) {
+  if (!usable()) return;
+  if (const std::string reason = save_index(entry + ".idx"); !reason.empty()) {
+    give_up("index not saved in " + folder_ + ": " + reason);
+    return;
+  }
+  char fields[512];
+  std::snprintf(fields, sizeof fields,
+                "device %" PRIu64 "\nfile %" PRIu64 "\nsize %" PRIu64 "\nmodified %" PRId64
+                "\nlf %u\nlines %" PRIu64 "\nlongest line %" PRIu64 "\nlongest length %" PRIu64
+                "\nindex bytes %" PRIu64 "\n",
+                summary.device, summary.file_id, summary.size, summary.modified, summary.lf ? 1u : 0u,
+                summary.lines, summary.longest_line, summary.longest_length, summary.index_bytes);
+  const std::string text = std::string(summary_magic) + fields;
+  char hash[32];
+  std::snprintf(hash, sizeof hash, "hash %016" PRIx64 "\n", hash_of(text));
+  if (!system::write_small_file(entry + ".sum", text + hash)) {
+    give_up("summary not saved in " + folder_);
+    return;
+  }
+  trim(entry);
+}
+
+void Cache::trim(const std::string& keep) const {
+  const std::uint64_t limit = cache_limit();
+  const std::int64_t now = system::seconds_now();
+  // An entry's files go together, by the name before the first dot; its
+  // last use is its newest file's.
+  struct Group {
+    std::uint64_t bytes = 0;
+    std::int64_t used = 0;
+    std::vector<std::string> files;
+  };
+  std::map<std::string, Group> groups;
+  std::uint64_t total = 0;
+  const std::string kept = keep.substr(folder_.size() + 1);
+  for (const system::FolderEntry& file : system::list_folder(folder_)) {
+    const std::string path = folder_ + system::path_separator() + file.name;
+    if (file.name.find(".tmp.") != std::string::npos) {
+      if (now - file.used > abandoned_after_seconds) system::remove_file(path);
+      continue;
+    }
+    Group& group = groups[file.name.substr(0, file.name.find('.'))];
+    group.bytes += file.bytes;
+    group.used = std::max(group.used, file.used);
+    group.files.push_back(path);
+    total += file.bytes;
+  }
+  if (total <= limit) return;
+  std::vector<std::pair<std::int64_t, std::string>> order;
+  for (const auto& [name, group] : groups) {
+    if (name != kept) order.emplace_back(group.used, name);
+  }
+  std::sort(order.begin(), order.end());
+  for (const auto& [used, name] : order) {
+    if (total <= limit) break;
+    const Group& group = groups[name];
+    for (const std::string& path : group.files)
+      system::remove_file(path);
+    total -= group.bytes;
+  }
+}
+
+} // namespace lines

@@ -1,0 +1,499 @@
+// lines: prints lines of a file of any size by their numbers, from an index
+// of its lines that is saved for the next time.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "line_reader/file_index.h"
+#include "line_reader/load_file.h"
+#include "line_reader/version.h"
+#include "lines/cache.h"
+#include "lines/options.h"
+#include "lines/output.h"
+#include "lines/system.h"
+#include "platform/platform.h"
+
+namespace {
+
+using line_reader::FileIndex;
+namespace platform = line_reader::platform;
+
+constexpr std::uint64_t piece_bytes = 1 << 20;
+// A range near the start is answered from at most this much of the file
+// read in order; past it the whole file is indexed.
+constexpr std::uint64_t early_bytes = 8 << 20;
+constexpr std::uint64_t early_bytes_saved = 1 << 20;
+
+void say(const std::string& text) { lines::system::write_error("lines: " + text + "\n"); }
+
+[[noreturn]] void fail(const std::string& file, const std::error_code& error) {
+  say(file + ": " + error.message());
+  std::exit(2);
+}
+
+std::string number_text(std::uint64_t value) { return std::to_string(value); }
+
+// The progress line on a terminal: drawn once indexing has taken half a
+// second, at most ten times a second, and cleared when indexing ends.
+class Progress {
+public:
+  explicit Progress(std::string file)
+      : file_(std::move(file)), terminal_(lines::system::error_is_terminal()) {
+    const std::string after = lines::system::environment("LINES_PROGRESS_AFTER");
+    if (!after.empty()) after_ = std::strtod(after.c_str(), nullptr);
+  }
+  ~Progress() { clear(); }
+
+  bool operator()(std::uint64_t done, std::uint64_t total) {
+    if (!terminal_ || finished_) return true;
+    const double now = lines::system::steady_seconds();
+    if (start_ < 0) start_ = now;
+    const double spent = now - start_;
+    if (spent < after_ || now - drawn_at_ < 0.1 || total == 0) return true;
+    drawn_at_ = now;
+    const double rate = static_cast<double>(done) / spent;
+    const double left = rate > 0 ? static_cast<double>(total - std::min(done, total)) / rate : 0;
+    char line[160];
+    std::snprintf(line, sizeof line, "lines: indexing %.60s: %3u%%, %.2f GB/s, %u:%02u left", file_.c_str(),
+                  static_cast<unsigned>(static_cast<double>(done) * 100 / static_cast<double>(total)),
+                  rate / 1e9, static_cast<unsigned>(left) / 60, static_cast<unsigned>(left) % 60);
+    std::string text(1, '\r');
+    text += line;
+    if (text.size() < width_ + 1) text.append(width_ + 1 - text.size(), ' ');
+    width_ = std::max(width_, text.size() - 1);
+    lines::system::write_error(text);
+    return true;
+  }
+
+  // Clears the line; the indexing that the index does later (as it follows
+  // the file) draws none.
+  void clear() {
+    finished_ = true;
+    if (width_ == 0) return;
+    std::string blank(width_ + 2, ' ');
+    blank.front() = blank.back() = '\r';
+    lines::system::write_error(blank);
+    width_ = 0;
+  }
+
+private:
+  std::string file_;
+  bool terminal_;
+  double after_ = 0.5; // seconds of indexing before the line is drawn
+  bool finished_ = false;
+  double start_ = -1;
+  double drawn_at_ = 0;
+  std::size_t width_ = 0;
+};
+
+// Whether the last line has no line end.
+bool trailing(const FileIndex& index) {
+  if (index.line_count() == 0) return false;
+  const FileIndex::Span last = index.span(index.line_count());
+  return last.offset + last.length == index.indexed_bytes() && last.length > 0;
+}
+
+// The bytes [from, to) of the indexed file, a piece at a time.
+void print_bytes(const FileIndex& index, std::uint64_t from, std::uint64_t to, lines::Output& out,
+                 const std::string& file) {
+  std::string buffer;
+  std::error_code error;
+  while (from < to) {
+    const std::uint64_t count = std::min(to - from, piece_bytes);
+    const std::string_view bytes = index.read_bytes(from, count, buffer, error);
+    if (error) {
+      out.flush();
+      fail(file, error);
+    }
+    out.lines(bytes);
+    from += count;
+  }
+}
+
+// Where line `number` starts; the indexed end for the line after the last.
+std::uint64_t start_of(const FileIndex& index, std::uint64_t number) {
+  return number > index.line_count() ? index.indexed_bytes() : index.span(number).offset;
+}
+
+// Prints the ranges from the index; false when a line asked for is past the end.
+bool print_ranges(const FileIndex& index, const lines::Options& options, lines::Output& out) {
+  const std::uint64_t count = index.line_count();
+  std::vector<lines::Range> ranges = options.ranges;
+  if (options.tail && options.tail_lines > 0 && count > 0)
+    ranges.push_back({count - std::min(count, options.tail_lines) + 1, count, false});
+  bool all_there = true;
+  for (const lines::Range& range : ranges) {
+    if (range.first > count || (!range.to_the_end && range.last > count)) all_there = false;
+    if (range.first > count) continue;
+    const std::uint64_t last = std::min(range.last, count);
+    out.number_from(range.first, true);
+    print_bytes(index, start_of(index, range.first), start_of(index, last + 1), out, options.file);
+  }
+  return all_there;
+}
+
+// The line ends in `count` bytes, `before` the byte before them: LF, or
+// with `crlf` CR LF. Eight bytes at a time, each word's LF bytes found
+// exactly (no borrow runs from one byte into the next).
+std::uint64_t count_line_ends(const char* bytes, std::size_t count, bool crlf, char before) {
+  constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+  constexpr std::uint64_t ones = 0x0101010101010101ull;
+  auto word = [bytes](std::size_t at) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes + at, sizeof value);
+    return value;
+  };
+  // The high bit of each byte of `value` that equals `byte`.
+  auto equal = [](std::uint64_t value, unsigned char byte) {
+    const std::uint64_t x = value ^ (ones * byte);
+    return ~(((x & low7) + low7) | x | low7);
+  };
+  if (count == 0) return 0;
+  std::uint64_t found = bytes[0] == '\n' && (!crlf || before == '\r') ? 1 : 0;
+  std::size_t at = 1;
+  for (; at + 8 <= count; at += 8) {
+    std::uint64_t ends = equal(word(at), '\n');
+    if (crlf) ends &= equal(word(at - 1), '\r');
+    found += ((ends >> 7) * ones) >> 56; // the high bits summed in the top byte
+  }
+  for (; at < count; ++at)
+    found += bytes[at] == '\n' && (!crlf || bytes[at - 1] == '\r') ? 1 : 0;
+  return found;
+}
+
+// The early answer: the ranges printed from the head of the file, read in
+// order, when all of them end within its first `early_bytes`. False, with
+// nothing printed, when they do not; the file is indexed then.
+bool answer_early(platform::Handle file, const platform::FileState& state, std::uint64_t budget,
+                  const lines::Options& options, lines::Output& out, int& status) {
+  if (options.ranges.empty() || options.tail || options.follow) return false;
+  // The line ends to find: the one before each range's first line, and
+  // its last line's.
+  std::vector<std::uint64_t> wanted;
+  for (const lines::Range& range : options.ranges) {
+    if (range.to_the_end) return false;
+    if (range.first > 1) wanted.push_back(range.first - 1);
+    wanted.push_back(range.last);
+  }
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  std::vector<std::uint64_t> ends(wanted.size(), 0); // after each wanted line's end
+  // The head of the file: a view of it where the system has views, else
+  // read into `storage` a piece at a time.
+  const std::uint64_t viewed = state.nominal_size ? 0 : std::min(state.size, budget);
+  struct View {
+    const void* bytes;
+    std::uint64_t size;
+    ~View() { platform::unmap_file(bytes, size); }
+  } view{viewed == 0 ? nullptr : platform::map_file_for_reading(file, 0, viewed), viewed};
+  std::string storage;
+  std::string_view text;
+  bool at_end = false;
+  if (view.bytes != nullptr) {
+    text = std::string_view(static_cast<const char*>(view.bytes), static_cast<std::size_t>(viewed));
+    at_end = viewed == state.size;
+  }
+  std::uint64_t found = 0;  // line ends found
+  std::size_t searched = 0; // bytes searched for them
+  std::size_t next = 0;     // the next wanted line end
+  std::uint64_t ask = 64 * 1024;
+  while (next < wanted.size()) {
+    if (searched == text.size()) {
+      if (at_end) break;
+      if (text.size() >= budget || view.bytes != nullptr) return false;
+      const std::size_t had = storage.size();
+      storage.resize(had + static_cast<std::size_t>(ask));
+      std::uint32_t got = 0;
+      if (!platform::read_file(file, storage.data() + had, static_cast<std::uint32_t>(ask), got))
+        return false;
+      storage.resize(had + got);
+      text = storage;
+      at_end = got == 0;
+      ask = std::min<std::uint64_t>(ask * 2, 4 << 20);
+      continue;
+    }
+    // Blocks without a wanted line end are counted, not walked.
+    const std::size_t block = std::min<std::size_t>(text.size() - searched, 64 * 1024);
+    const char before = searched == 0 ? '\0' : text[searched - 1];
+    const std::uint64_t in_block = count_line_ends(text.data() + searched, block, options.crlf, before);
+    if (found + in_block < wanted[next]) {
+      found += in_block;
+      searched += block;
+      continue;
+    }
+    const void* lf = std::memchr(text.data() + searched, '\n', text.size() - searched);
+    if (lf == nullptr) {
+      searched = text.size();
+      continue;
+    }
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data());
+    searched = at + 1;
+    if (options.crlf && (at == 0 || text[at - 1] != '\r')) continue;
+    ++found;
+    for (; next < wanted.size() && wanted[next] == found; ++next)
+      ends[next] = searched;
+  }
+  // A file truncated under the view reads as zeros past its new end.
+  platform::FileState after;
+  if (view.bytes != nullptr && (!platform::query_open_file(file, after) || after.size < viewed))
+    fail(options.file, line_reader::errc::changed_while_reading);
+  // At the end of the file the text after the last line end, if any, is a
+  // line too; while wanted line ends remain unfound the file has ended.
+  std::uint64_t count = std::numeric_limits<std::uint64_t>::max();
+  const bool ended = options.crlf ? text.size() >= 2 && text.substr(text.size() - 2) == "\r\n"
+                                  : !text.empty() && text.back() == '\n';
+  if (next < wanted.size()) count = found + (text.empty() || ended ? 0 : 1);
+  // After line `line`'s end: a wanted one's as found, at the end of the file
+  // the last line end's or the file's end.
+  std::size_t last_end = text.size();
+  if (next < wanted.size()) {
+    const std::size_t at = options.crlf ? text.rfind("\r\n") : text.rfind('\n');
+    last_end = at == std::string_view::npos ? 0 : at + (options.crlf ? 2 : 1);
+  }
+  auto end_of = [&](std::uint64_t line) -> std::uint64_t {
+    if (line == 0) return 0;
+    if (line > found) return text.size();
+    const auto at =
+        static_cast<std::size_t>(std::lower_bound(wanted.begin(), wanted.end(), line) - wanted.begin());
+    return at < next && wanted[at] == line ? ends[at] : last_end;
+  };
+  bool all_there = true;
+  for (const lines::Range& range : options.ranges) {
+    if (range.first > count || range.last > count) all_there = false;
+    if (range.first > count) continue;
+    const std::uint64_t last = std::min(range.last, count);
+    out.number_from(range.first, true);
+    const std::uint64_t from = end_of(range.first - 1);
+    const std::uint64_t to = end_of(last);
+    out.lines(text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)));
+  }
+  out.flush();
+  if (!all_there) say(options.file + ": has " + number_text(count) + " lines");
+  status = all_there ? 0 : 1;
+  if (options.verbose)
+    say(options.file + ": answered from its first " + number_text(text.size()) + " bytes; not indexed");
+  return true;
+}
+
+void print_summary(const lines::Summary& summary, const lines::Options& options, lines::Output& out) {
+  std::string text;
+  if (options.json) {
+    text = "{\"file\": " + lines::json_string(options.file) + ", \"bytes\": " + number_text(summary.size) +
+           ", \"lines\": " + number_text(summary.lines) +
+           ", \"longest_line\": " + number_text(summary.longest_line) +
+           ", \"longest_length\": " + number_text(summary.longest_length) +
+           ", \"index_bytes\": " + number_text(summary.index_bytes) + ", \"line_ends\": \"" +
+           (summary.lf ? "lf" : "crlf") + "\"}\n";
+  } else {
+    text = "bytes: " + number_text(summary.size) + "\nlines: " + number_text(summary.lines) +
+           "\nlongest line: " + number_text(summary.longest_line) +
+           "\nlongest length: " + number_text(summary.longest_length) +
+           "\nindex bytes: " + number_text(summary.index_bytes) + "\n";
+  }
+  out.text(text);
+}
+
+lines::Summary summary_of(const FileIndex& index, const platform::FileState& before, bool lf) {
+  lines::Summary summary;
+  summary.device = before.device;
+  summary.file_id = before.file_id;
+  summary.size = index.indexed_bytes();
+  summary.modified = before.modified;
+  summary.lf = lf;
+  summary.lines = index.line_count();
+  summary.longest_line = index.longest_line();
+  summary.longest_length = index.longest_length();
+  summary.index_bytes = index.index_bytes();
+  return summary;
+}
+
+// The file's index: the saved one when it still describes the file (with
+// any appended bytes indexed), else built; saved again when it changed.
+FileIndex index_of(const lines::Options& options, const platform::FileState& before, lines::Cache& cache,
+                   const std::string& entry, const lines::Summary* summary) {
+  const bool lf = !options.crlf;
+  // The index keeps its options, and calls them as it follows the file.
+  const auto progress = std::make_shared<Progress>(options.file);
+  line_reader::IndexOptions index_options;
+  index_options.ends = lf ? line_reader::LineEnds::lf : line_reader::LineEnds::crlf;
+  index_options.threads = options.threads;
+  index_options.mapped = true;
+  index_options.progress = [progress](std::uint64_t done, std::uint64_t total) {
+    return (*progress)(done, total);
+  };
+  std::error_code error;
+  FileIndex index;
+  bool loaded = false;
+  if (cache.has_index(entry)) {
+    const std::string saved = entry + ".idx";
+    index = FileIndex::load(saved.c_str(), options.file.c_str(), error, index_options);
+    loaded = !error;
+    if (error == line_reader::errc::bad_index) {
+      cache.problem("saved index " + saved + " is damaged; the file is indexed anew");
+    } else if (error && error != line_reader::errc::stale_index && error != line_reader::errc::cancelled) {
+      // The file's own failures come again from the build, with its name.
+      platform::OpenFailure failure;
+      std::uint64_t size = 0;
+      if (platform::find_file_size(options.file.c_str(), size, failure))
+        cache.problem("saved index " + saved + " not read: " + error.message());
+    }
+    if (loaded && options.verbose) {
+      const std::uint64_t appended = summary != nullptr && index.indexed_bytes() > summary->size
+                                         ? index.indexed_bytes() - summary->size
+                                         : 0;
+      say(options.file + ": index loaded from " + saved +
+          (appended != 0 ? ", " + number_text(appended) + " appended bytes indexed" : ""));
+    }
+  }
+  if (!loaded) {
+    index = FileIndex::build(options.file.c_str(), error, index_options);
+    progress->clear();
+    if (error) fail(options.file, error);
+    if (options.verbose) say(options.file + ": indexed " + number_text(index.indexed_bytes()) + " bytes");
+  }
+  progress->clear();
+  const lines::Summary now = summary_of(index, before, lf);
+  if (loaded && summary != nullptr && summary->size == now.size && summary->modified == now.modified &&
+      summary->device == now.device && summary->file_id == now.file_id) {
+    cache.used(entry);
+    return index;
+  }
+  cache.write(entry, now, [&index](const std::string& path) {
+    std::error_code saved;
+    index.save(path.c_str(), saved);
+    return saved ? saved.message() : std::string();
+  });
+  if (options.verbose && cache.usable()) say(options.file + ": index saved to " + entry + ".idx");
+  return index;
+}
+
+// Follows the file by its name after the bytes printed, from `printed`:
+// appended bytes are printed as they come, a file truncated or rewritten
+// (its indexed part changed) from its start, and a file renamed away is read
+// to its end before the new one under the name is followed.
+[[noreturn]] void follow(const lines::Options& options, FileIndex& index, platform::Handle file,
+                         platform::FileState state, std::uint64_t printed, lines::Output& out) {
+  std::string buffer(static_cast<std::size_t>(piece_bytes), '\0');
+  bool missing = false;
+  for (;;) {
+    out.flush();
+    platform::pause_milliseconds(200);
+    platform::FileState now;
+    platform::OpenFailure failure;
+    const platform::Handle named = platform::open_shared_file_for_reading(options.file.c_str(), now, failure);
+    if (named == 0) {
+      if (!missing)
+        say(options.file + ": " + line_reader::detail::reason_for(failure).message() + "; waiting for it");
+      missing = true;
+      continue;
+    }
+    const bool renamed = now.device != state.device || now.file_id != state.file_id;
+    if (renamed) {
+      // What was written to the old file before it went.
+      for (std::uint32_t got = 0; platform::read_file_at(file, printed, buffer.data(),
+                                                         static_cast<std::uint32_t>(buffer.size()), got) &&
+                                  got != 0;
+           printed += got)
+        out.lines(std::string_view(buffer.data(), got));
+      platform::close_handle(file);
+      file = named;
+      state = now;
+    } else {
+      platform::close_handle(named);
+    }
+    std::error_code error;
+    const FileIndex::Change change = index.refresh(error);
+    if (error) {
+      if (!missing) say(options.file + ": " + error.message() + "; trying again");
+      missing = true;
+      continue;
+    }
+    if (change == FileIndex::Change::replaced) {
+      say(options.file + (renamed ? (missing ? ": has appeared; following the new file"
+                                             : ": replaced; following the new file")
+                                  : ": truncated; following from its start"));
+      printed = 0;
+      out.number_from(1, true);
+    }
+    missing = false;
+    print_bytes(index, printed, index.indexed_bytes(), out, options.file);
+    printed = index.indexed_bytes();
+  }
+}
+
+int run(int argc, char** argv) {
+  lines::system::prepare_process();
+  lines::Options options;
+  if (const std::string problem = lines::parse_options(argc, argv, options); !problem.empty()) {
+    say(problem);
+    lines::system::write_error("Try 'lines --help' for more information.\n");
+    return 2;
+  }
+  lines::Output out(options.number, options.crlf);
+  if (options.help) {
+    out.text(lines::usage_text);
+    out.flush();
+    return 0;
+  }
+  if (options.version) {
+    out.text("lines (line_reader) " LINE_READER_VERSION "\n");
+    out.flush();
+    return 0;
+  }
+  const bool lf = !options.crlf;
+  platform::FileState state;
+  platform::OpenFailure failure;
+  const platform::Handle file = platform::open_shared_file_for_reading(options.file.c_str(), state, failure);
+  if (file == 0) fail(options.file, line_reader::detail::reason_for(failure));
+
+  lines::Cache cache(!options.no_cache, [](const std::string& problem) { say("warning: " + problem); });
+  const std::string entry = cache.usable() ? cache.entry(state, lf) : std::string();
+  lines::Summary summary;
+  const bool summarized = cache.usable() && cache.read_summary(entry, summary);
+  if ((options.count || options.summary) && summarized && summary.describes(state, lf)) {
+    cache.used(entry);
+    if (options.verbose) say(options.file + ": answered from " + entry + ".sum");
+    if (options.count) {
+      out.text(number_text(summary.lines) + "\n");
+    } else {
+      print_summary(summary, options, out);
+    }
+    out.flush();
+    return 0;
+  }
+  int status = 0;
+  // A range near the start is read from the head of the file; with a saved
+  // index only from its very start, since loading the index is quick too.
+  const bool saved = cache.has_index(entry);
+  if (answer_early(file, state, saved ? early_bytes_saved : early_bytes, options, out, status)) return status;
+
+  FileIndex index = index_of(options, state, cache, entry, summarized ? &summary : nullptr);
+  if (options.count) {
+    out.text(number_text(index.line_count()) + "\n");
+  } else if (options.summary) {
+    print_summary(summary_of(index, state, lf), options, out);
+  } else if (!print_ranges(index, options, out)) {
+    out.flush();
+    say(options.file + ": has " + number_text(index.line_count()) + " lines");
+    status = 1;
+  }
+  out.flush();
+  if (options.follow) {
+    const bool mid_line = trailing(index);
+    out.number_from(index.line_count() + (mid_line ? 0 : 1), !mid_line);
+    follow(options, index, file, state, index.indexed_bytes(), out);
+  }
+  platform::close_handle(file);
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

@@ -1,0 +1,42 @@
+// The command line of the lines program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lines {
+
+// Lines first..last, from 1; `last` is the largest number for "N-".
+struct Range {
+  std::uint64_t first = 1;
+  std::uint64_t last = 1;
+  bool to_the_end = false;
+};
+
+struct Options {
+  std::string file;
+  std::vector<Range> ranges;
+  bool tail = false;
+  std::uint64_t tail_lines = 0;
+  bool number = false;
+  bool count = false;
+  bool summary = false;
+  bool json = false;
+  bool crlf = false;
+  bool follow = false;
+  bool no_cache = false;
+  bool verbose = false;
+  unsigned threads = 0;
+  bool help = false;
+  bool version = false;
+};
+
+// Reads the range N, N-M or N-; an empty text, or the reason it is not one.
+std::string parse_range(const char* text, Range& range);
+// Reads the command line into `options`; an empty text, or the usage error.
+std::string parse_options(int argc, char** argv, Options& options);
+
+extern const char usage_text[];
+
+} // namespace lines

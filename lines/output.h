@@ -1,0 +1,46 @@
+// Standard output of the lines program: buffered, and lines numbered as
+// cat -n numbers them when asked.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lines {
+
+class Output {
+public:
+  // `crlf`: only CR LF ends a line, for the numbers; else LF does.
+  Output(bool number, bool crlf) : number_(number), crlf_(crlf) { buffer_.reserve(buffer_bytes); }
+  ~Output() = default;
+
+  // The bytes of lines, as the file has them; the next line is `line`.
+  void lines(std::string_view bytes);
+  // Where the numbers go on: line `line`, from its start or within it.
+  void number_from(std::uint64_t line, bool at_line_start) {
+    line_ = line;
+    at_start_ = at_line_start;
+    cr_before_ = false;
+  }
+  void text(std::string_view bytes);
+  // Sends what is buffered. A reader that has gone ends the process quietly;
+  // another failure ends it with a message and status 2.
+  void flush();
+
+private:
+  static constexpr std::size_t buffer_bytes = 256 * 1024;
+  void put(std::string_view bytes);
+
+  std::string buffer_;
+  bool number_;
+  bool crlf_;
+  std::uint64_t line_ = 1;
+  bool at_start_ = true;
+  bool cr_before_ = false;
+};
+
+// A JSON string of `text`: quoted, escaped, and any byte that is not UTF-8
+// given as U+FFFD.
+std::string json_string(std::string_view text);
+
+} // namespace lines

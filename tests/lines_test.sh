@@ -1,0 +1,208 @@
+#!/usr/bin/env bash
+# The lines program end to end: its output against GNU sed, tail, cat -n
+# and a naive CR LF split over random files, its saved indexes in a
+# temporary cache, --follow on a real file, its usage and file errors, and
+# its progress line.
+# Usage: lines_test.sh LINES
+set -u
+lines=$1
+case $lines in /*) ;; *) lines=$PWD/$lines ;; esac
+work=$(mktemp -d)
+trap 'kill $(jobs -p) 2>/dev/null; chmod -R u+rwx "$work"; rm -rf "$work"' EXIT
+export XDG_CACHE_HOME=$work/cache
+unset LINES_CACHE_LIMIT LINES_PROGRESS_AFTER
+failures=0
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+
+# A random text: lines of 0 to 120 bytes (a few of 20000), a CR before some
+# LFs and alone in others, and sometimes no line end at the end.
+random_file() { # SEED BYTES FILE
+  perl -e 'srand($ARGV[0]); my $out = ""; while (length $out < $ARGV[1]) {
+      my $n = rand() < 0.01 ? 20000 : int(rand(121)); $out .= join "", map { ("a".."z", " ", "\r")[rand 28] } 1 .. $n;
+      $out .= ("\n", "\r\n", "\n")[rand 3]; }
+    chop $out if rand() < 0.5; print $out' "$1" "$2" >"$3"
+}
+crlf_split() { # FIRST LAST FILE: the records between CR LF ends
+  perl -e '$/ = "\r\n"; open my $in, "<", $ARGV[2]; while (<$in>) { print if $. >= $ARGV[0] && $. <= $ARGV[1] }' "$@"
+}
+same() { # NAME EXPECTED_FILE ACTUAL_FILE
+  cmp -s "$2" "$3" || fail "$1: output differs"
+}
+
+# Output against the reference tools, without a saved index (the early
+# answer for bounded ranges), then with one, in both line-end modes.
+for seed in 1 2 3 4 5 6 7 8; do
+  f=$work/random$seed.txt
+  random_file $seed $((seed * 20000)) "$f"
+  total=$(perl -ne 'END { print $. }' "$f")
+  for cache in --no-cache ""; do
+    [ -z "$cache" ] && "$lines" --count "$f" >/dev/null
+    for k in 1 2 3 4 5; do
+      a=$(((RANDOM % total) + 1)) b=$(((RANDOM % total) + 1))
+      [ $a -le $b ] || { t=$a; a=$b; b=$t; }
+      sed -n "${a},${b}p" "$f" >"$work/want"
+      "$lines" $cache "$f" $a-$b >"$work/got" || fail "seed $seed $a-$b: status $?"
+      same "seed $seed lf $a-$b $cache" "$work/want" "$work/got"
+      crlf_split $a $b "$f" >"$work/want"
+      "$lines" $cache --crlf "$f" $a-$b >"$work/got" 2>/dev/null
+      same "seed $seed crlf $a-$b $cache" "$work/want" "$work/got"
+    done
+    "$lines" $cache "$f" $a- $b-$b 1 >"$work/got"
+    { sed -n "$a,\$p" "$f"; sed -n "${b}p" "$f"; sed -n 1p "$f"; } >"$work/want"
+    same "seed $seed several ranges $cache" "$work/want" "$work/got"
+    "$lines" $cache -n "$f" $a-$b >"$work/got"
+    cat -n "$f" | sed -n "${a},${b}p" >"$work/want"
+    same "seed $seed numbered $cache" "$work/want" "$work/got"
+    "$lines" $cache -t 7 "$f" >"$work/got"
+    tail -n 7 "$f" >"$work/want"
+    same "seed $seed tail $cache" "$work/want" "$work/got"
+    "$lines" $cache "$f" 1- >"$work/got"
+    same "seed $seed whole $cache" "$f" "$work/got"
+    [ "$("$lines" $cache -c "$f")" = "$total" ] || fail "seed $seed count $cache"
+  done
+done
+# Past the head that an early answer reads: the file is indexed instead.
+big=$work/big.txt
+random_file 9 $((10 << 20)) "$big"
+n=$(($(wc -l <"$big") - 3))
+"$lines" --no-cache "$big" $n >"$work/got"
+sed -n "${n}p" "$big" >"$work/want"
+same "line $n of 10 MiB" "$work/want" "$work/got"
+echo "ok   output against sed, tail, cat -n and a CR LF split"
+
+# The saved index.
+cache=$XDG_CACHE_HOME/line_reader
+f=$work/cached.txt
+printf 'one\ntwo\nthree\n' >"$f"
+verbose() { "$lines" -v "$@" 2>&1 >/dev/null; }
+[ "$(stat -c %a "$cache")" = 700 ] || fail "cache directory mode $(stat -c %a "$cache")"
+verbose -c "$f" | grep -q 'indexed 14 bytes' || fail "first count does not index"
+verbose -c "$f" | grep -q 'answered from' || fail "second count not from the summary"
+verbose "$f" 2- | grep -q 'index loaded' || fail "range not from the saved index"
+printf 'four\n' >>"$f"
+verbose -s "$f" | grep -q 'index loaded.*, 5 appended bytes indexed' || fail "append not indexed alone"
+[ "$("$lines" "$f" 4-)" = four ] || fail "appended line"
+printf 'new\nfile\n' >"$f.new" && mv "$f.new" "$f"
+[ "$("$lines" "$f" 1-)" = "$(printf 'new\nfile')" ] || fail "replaced file"
+entry=$(ls "$cache"/*-lf.idx | head -1)
+# check_damage NAME: the damaged entry is ignored with a warning, the output
+# is right, and the entry is whole again afterwards.
+check_damage() {
+  local err
+  err=$("$lines" "$f" 1- 2>&1 >"$work/got")
+  [ $? -eq 0 ] || fail "$1: status"
+  printf 'new\nfile\n' >"$work/want"
+  same "$1" "$work/want" "$work/got"
+  echo "$err" | grep -q 'warning: saved index .* is damaged' || fail "$1: no warning: $err"
+  [ -z "$(verbose "$f" 1- | grep warning)" ] || fail "$1: entry not replaced"
+}
+for entry in "$cache"/*.idx; do
+  head -c $(($(stat -c %s "$entry") / 2)) "$entry" >"$work/half" && cp "$work/half" "$entry"
+done
+check_damage "truncated entry"
+for entry in "$cache"/*.idx; do
+  printf 'garbage!' | dd of="$entry" bs=1 seek=100 conv=notrunc status=none
+done
+for entry in "$cache"/*.sum; do printf 'garbage' >"$entry"; done
+check_damage "garbage in an entry"
+for entry in "$cache"/*.idx; do
+  rm "$entry" && printf 'outside\n' >"$work/outside" && ln -s "$work/outside" "$entry"
+done
+"$lines" "$f" 1- >/dev/null
+[ "$(cat "$work/outside")" = outside ] || fail "a symbolic link in the cache was followed"
+# Two processes index one file at once; both answer, and the entry is whole.
+rm -rf "$cache"
+"$lines" -c "$big" >"$work/one" 2>"$work/one.err" &
+"$lines" -c "$big" >"$work/two" 2>"$work/two.err"
+wait
+want=$(perl -ne 'END { print $. }' "$big")
+[ "$(cat "$work/one")" = "$want" ] && [ "$(cat "$work/two")" = "$want" ] || fail "two processes: counts"
+[ ! -s "$work/one.err" ] && [ ! -s "$work/two.err" ] || fail "two processes: $(cat "$work/one.err" "$work/two.err")"
+[ -z "$(verbose "$big" 5- | grep -v 'index loaded')" ] || fail "two processes: entry not whole"
+# A cache directory others may write in is not used, with one warning.
+chmod 777 "$cache"
+err=$("$lines" -c "$f" 2>&1 >/dev/null)
+[ "$(echo "$err" | grep -c 'warning: cache directory .* not used: others may write in it')" = 1 ] ||
+  fail "writable cache directory: $err"
+[ "$("$lines" -c "$f" 2>/dev/null)" = 2 ] || fail "writable cache directory: no answer"
+chmod 700 "$cache"
+# The entries used longest ago go first.
+rm -rf "$cache"
+for k in 1 2 3; do
+  cp "$f" "$work/evict$k"
+  LINES_CACHE_LIMIT=900 "$lines" -c "$work/evict$k" >/dev/null
+  for made in $(ls -t "$cache" | head -2); do touch -d "-$((10 - k)) min" "$cache/$made"; done
+done
+[ "$(ls "$cache" | wc -l)" = 4 ] || fail "cache limit: $(ls "$cache")"
+echo "ok   the saved index"
+
+# --follow: appends, truncation and rotation by name, each within 5 s.
+f=$work/followed.log
+printf 'old\n' >"$f"
+"$lines" -f "$f" >"$work/out" 2>"$work/err" &
+follower=$!
+wait_for() { # PATTERN FILE
+  for _ in $(seq 50); do grep -q "$1" "$2" && return 0; sleep 0.1; done
+  fail "follow: no '$1' in $2: $(cat "$2")"
+}
+sleep 0.3
+printf 'appended\n' >>"$f"
+wait_for appended "$work/out"
+: >"$f" && printf 'after truncation\n' >>"$f"
+wait_for 'after truncation' "$work/out"
+wait_for truncated "$work/err"
+mv "$f" "$f.1" && printf 'last of the old\n' >>"$f.1" && printf 'rotated\n' >"$f"
+wait_for rotated "$work/out"
+wait_for replaced "$work/err"
+grep -q 'last of the old' "$work/out" || fail "follow: the old file not read to its end"
+kill $follower
+wait $follower 2>/dev/null
+! grep -qx old "$work/out" || fail "follow: printed lines before the end"
+echo "ok   --follow"
+
+# Usage and file errors: status and message.
+f=$work/three.txt
+printf 'a\nb\nc\n' >"$f"
+while IFS='|' read -r status message args; do
+  # shellcheck disable=SC2086
+  err=$("$lines" $args 2>&1 >"$work/got")
+  got=$?
+  err="$err $(cat "$work/got")"
+  [ $got = "$status" ] || fail "'$args': status $got, not $status"
+  echo "$err" | grep -q -- "$message" || fail "'$args': message '$err'"
+done <<EOF
+2|lines: missing file operand|
+2|lines: invalid range '0': lines are numbered from 1|$f 0
+2|lines: invalid range '5-3': it ends before it starts|$f 5-3
+2|lines: invalid range 'x': not N, N-M or N-|$f x
+2|lines: invalid range '18446744073709551616': a line number past 2^64|$f 18446744073709551616
+2|lines: unrecognized option '--bogus'|--bogus $f
+2|lines: option requires an argument -- 't'|$f -t
+2|lines: --count and --summary print no lines|-c $f 2
+2|Try 'lines --help'|-t x $f
+2|lines: $work/nothing: no such file|$work/nothing
+2|lines: $work: not a regular file|$work
+1|lines: $f: has 3 lines|$f 2-9
+1|lines: $f: has 3 lines|$f 4-
+0|Usage: lines|--help
+0|lines (line_reader)|--version
+EOF
+[ "$("$lines" "$f" 2-9 2>/dev/null)" = "$(printf 'b\nc')" ] || fail "past the end: the lines there not printed"
+"$lines" "$big" 1- 2>"$work/err" | head -c 1 >/dev/null
+status=${PIPESTATUS[0]}
+[ ! -s "$work/err" ] && [ $status = 141 ] || fail "closed pipe: status $status, $(cat "$work/err")"
+echo "ok   usage and file errors"
+
+# The progress line: on a terminal, and never into a pipe or a file.
+if command -v script >/dev/null; then
+  LINES_PROGRESS_AFTER=0 script -qec "'$lines' --no-cache -c '$big'" /dev/null >"$work/tty" </dev/null
+  grep -q 'indexing .*%.*GB/s.*left' "$work/tty" || fail "no progress line on a terminal: $(od -c "$work/tty" | head)"
+fi
+LINES_PROGRESS_AFTER=0 "$lines" --no-cache -c "$big" 2>"$work/err" | cat >/dev/null
+[ ! -s "$work/err" ] || fail "progress into a pipe: $(cat "$work/err")"
+echo "ok   progress line"
+
+[ $failures = 0 ] || { echo "$failures failures"; exit 1; }
