@@ -1,6 +1,6 @@
 # Install rules, the CMake package, the pkg-config file and CPack.
 #
-# Components: "program" (line_report; on Windows also the samples and a
+# Components: "program" (line_report and lines; on Windows also the samples and a
 # README for its users) and "development" (the library, its headers, the
 # CMake package and the pkg-config file). The Windows ZIP holds the program
 # alone; the Linux TGZ and DEB hold both.
@@ -29,7 +29,7 @@ configure_file(cmake/line_reader.pc.in ${PROJECT_BINARY_DIR}/line_reader.pc @ONL
 install(FILES ${PROJECT_BINARY_DIR}/line_reader.pc DESTINATION ${pc_dir} COMPONENT development)
 
 if(TARGET line_report)
-  install(TARGETS line_report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  install(TARGETS line_report lines RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
   if(WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/samples/testbrok.txt ${PROJECT_SOURCE_DIR}/samples/testworked.txt
       DESTINATION samples COMPONENT program)
@@ -71,11 +71,14 @@ mark_as_advanced(LINE_READER_GZIP)
 if(NOT WIN32 AND LINE_READER_GZIP)
   set(doc_build ${PROJECT_BINARY_DIR}/package-docs)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/copyright.in ${doc_build}/copyright @ONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/man/line_report.1 ${doc_build}/line_report.1 @ONLY)
-  set(generated ${doc_build}/line_report.1.gz)
-  add_custom_command(OUTPUT ${doc_build}/line_report.1.gz
-    COMMAND ${LINE_READER_GZIP} -9nc ${doc_build}/line_report.1 > ${doc_build}/line_report.1.gz
-    DEPENDS ${doc_build}/line_report.1 VERBATIM)
+  set(generated "")
+  foreach(page IN ITEMS line_report lines)
+    configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1 ${doc_build}/${page}.1 @ONLY)
+    add_custom_command(OUTPUT ${doc_build}/${page}.1.gz
+      COMMAND ${LINE_READER_GZIP} -9nc ${doc_build}/${page}.1 > ${doc_build}/${page}.1.gz
+      DEPENDS ${doc_build}/${page}.1 VERBATIM)
+    list(APPEND generated ${doc_build}/${page}.1.gz)
+  endforeach()
   foreach(package IN ITEMS ${deb_program} ${deb_development})
     add_custom_command(OUTPUT ${doc_build}/${package}/changelog.gz
       COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR}/CHANGELOG.md -DOUTPUT=${doc_build}/${package}/changelog.gz
@@ -86,7 +89,7 @@ if(NOT WIN32 AND LINE_READER_GZIP)
   endforeach()
   add_custom_target(line_reader_package_docs ALL DEPENDS ${generated})
   if(TARGET line_report)
-    install(FILES ${doc_build}/line_report.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
+    install(FILES ${doc_build}/line_report.1.gz ${doc_build}/lines.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT program)
   endif()
   install(FILES ${doc_build}/copyright ${doc_build}/${deb_program}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_program} COMPONENT program)
@@ -123,11 +126,16 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME ${deb_program})
   set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION text)
-  set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "console report of text files indexed by their CR LF line breaks
+  set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "line index programs: any line of a text file of any size at once
+lines prints lines of a file by their numbers (ranges, the last lines, a
+count or a summary), at once however large the file is, from an index of
+its lines that it saves in the user's cache and extends as the file grows;
+it also follows a file as it grows, across truncation and rotation.
+.
 line_report reads two fixed files from the current directory and writes,
 for each, its number of lines, the number and length of its longest line,
-and then every line. It indexes the lines with a vector scan for CR LF
-pairs, serves them by number in place, and ends by waiting for one key.")
+and then every line, indexed by their CR LF line breaks; it ends by waiting
+for one key.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${deb_development})
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "fast line index of text files (static library and headers)

@@ -57,8 +57,11 @@ for name in line-reader libline-reader-dev; do
 done
 dpkg -i "${debs[@]}" >/dev/null
 command -v line_report | grep -qx /usr/bin/line_report
+command -v lines | grep -qx /usr/bin/lines
 man -w line_report >/dev/null
+man -w lines >/dev/null
 printf 'first line\r\n\r\nthe longest line\r\nlast' >"$scratch/notes.txt"
+[ "$(lines --no-cache --crlf "$scratch/notes.txt" 3 | tr -d '\r')" = "the longest line" ]
 cmake -S examples -B "$scratch/installed-examples" >/dev/null
 cmake --build "$scratch/installed-examples" >/dev/null
 (cd "$scratch" && installed-examples/indexed_file_example >/dev/null && installed-examples/file_index_example >/dev/null)
@@ -68,4 +71,4 @@ listed=$(dpkg -L line-reader libline-reader-dev | sort -u)
 dpkg -r libline-reader-dev line-reader >/dev/null
 left=$(while read -r path; do [ -f "$path" ] && echo "$path"; done <<<"$listed" || true)
 [ -z "$left" ] || { echo "left after the removal: $left" >&2; exit 1; }
-echo "installed with dpkg -i: line_report on PATH, its manual page, the library through find_package and pkg-config; removed cleanly"
+echo "installed with dpkg -i: line_report and lines on PATH, their manual pages, the library through find_package and pkg-config; removed cleanly"

@@ -84,13 +84,15 @@ windows_stage() {
   zip=$(ls build/windows-i686/packages/line-reader-*-windows-i686.zip)
   unzip -q -d "$scratch/zip" "$zip"
   root=$(ls -d "$scratch"/zip/*/)
-  for file in bin/line_report.exe samples/testbrok.txt samples/testworked.txt README.txt; do
+  for file in bin/line_report.exe bin/lines.exe samples/testbrok.txt samples/testworked.txt README.txt; do
     test -f "$root/$file" || { echo "the ZIP lacks $file" >&2; exit 1; }
   done
   kind=$(file -b "$root/bin/line_report.exe")
   case "$kind" in *"PE32 executable (console) Intel 80386"*) ;; *) echo "ZIP: $kind" >&2; exit 1 ;; esac
-  dlls=$(i686-w64-mingw32-objdump -p "$root/bin/line_report.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
-  [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || { echo "the exe imports $dlls" >&2; exit 1; }
+  for exe in line_report lines; do
+    dlls=$(i686-w64-mingw32-objdump -p "$root/bin/$exe.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
+    [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || { echo "$exe.exe imports $dlls" >&2; exit 1; }
+  done
   echo "$(basename "$zip"): $(stat -c %s "$root/bin/line_report.exe")-byte stripped exe, imports $dlls"
   echo "the Windows stage took $((SECONDS - stage_started)) s"
 }
@@ -166,7 +168,7 @@ if command -v dpkg-deb >/dev/null; then
   cpack --preset default
   packages=build/default/packages
   tar -tzf "$packages"/line-reader-*-Linux.tar.gz >"$scratch/tgz.txt"
-  for file in bin/line_report "$libdir/libline_reader.a" include/line_reader/indexed_file.h include/line_reader/version.h \
+  for file in bin/line_report bin/lines share/man/man1/lines.1.gz "$libdir/libline_reader.a" include/line_reader/indexed_file.h include/line_reader/version.h \
     "$libdir/cmake/line_reader/line_reader-config.cmake" "$libdir/pkgconfig/line_reader.pc" share/man/man1/line_report.1.gz; do
     grep -q "/$file\$" "$scratch/tgz.txt" || { echo "the TGZ lacks $file" >&2; exit 1; }
   done
