@@ -11,6 +11,9 @@
 #   load_17M                 FileIndex::load of the saved index, then line 17,000,000 read
 #   owner_crlf, owner_lf     IndexedFile::open; record: the record API's load and code 1
 #   wc -l
+# Then the lines program (its cache in a scratch XDG_CACHE_HOME): line
+# 17,000,000 cold (no saved index), warm, and beside sed; the first ten lines
+# cold; --count cold and warm.
 # Then, in one process each: refresh after 1 MiB is appended (to a copy), and
 # read_line on random lines beside a bare positioned read of the same bytes.
 # Prints each median and mean with its spread, and the ratios that the goals
@@ -55,6 +58,32 @@ awk '
     ratio("load_17M", "file_index"); ratio("owner_crlf", "floor_2t"); ratio("owner_lf", "floor_2t")
     ratio("owner_crlf", "floor"); ratio("record", "floor")
   }' "$json"
+lines=$build/lines/lines
+if [ -x "$lines" ]; then
+  cache=$(mktemp -d)
+  export XDG_CACHE_HOME=$cache
+  clear="rm -rf $cache/line_reader"
+  "$lines" -c "$file" >/dev/null
+  hyperfine -N --warmup 2 --runs 15 --export-json "$json" \
+    -n "lines warm" "$lines $file 17000000" -n "count warm" "$lines --count $file" -n "wc -l" "wc -l $file" >/dev/null
+  hyperfine --warmup 1 --runs 15 --export-json "$json.cold" --prepare "$clear" \
+    -n "lines cold" "$lines $file 17000000" -n "head cold" "$lines $file 1-10" \
+    -n "count cold" "$lines --count $file" >/dev/null
+  hyperfine -N --runs 5 --export-json "$json.sed" -n sed "sed -n 17000000p;17000000q $file" >/dev/null
+  rm -rf "$cache"
+  cat "$json" "$json.cold" "$json.sed" | awk '
+    /"command":/ { split($0, q, "\""); name = q[4] }
+    /"median":/ { gsub(/[,]/, ""); median[name] = $2; order[++n] = name }
+    function ratio(a, b) { printf "  %-11s / %-11s %7.4f\n", a, b, median[a] / median[b] }
+    END {
+      for (i = 1; i <= n; ++i) printf "%-11s %10.1f ms\n", order[i], median[order[i]] * 1000
+      print "ratios of medians (lines):"
+      ratio("lines cold", "wc -l"); ratio("lines cold", "sed"); ratio("lines warm", "lines cold")
+      ratio("lines warm", "sed"); ratio("head cold", "lines cold"); ratio("count cold", "wc -l")
+      ratio("count warm", "wc -l")
+    }'
+  rm -f "$json.cold" "$json.sed"
+fi
 cp "$file" "$copy"
 "$tool" --time-refresh "$copy"
 "$tool" --time-read-line "$file"

@@ -288,11 +288,18 @@ struct FileIndex::State {
   IndexOptions options;
   detail::SavedIdentity identity;
   detail::RangedIndex index;
+  // The saved index that the index reads from, when it was loaded through a
+  // view of it; it goes after the index.
+  detail::SavedView view;
 
   State() = default;
   State(const State&) = delete;
   State& operator=(const State&) = delete;
-  ~State() { platform::close_handle(file); }
+  ~State() {
+    index = detail::RangedIndex();
+    platform::unmap_file(view.bytes, view.size);
+    platform::close_handle(file);
+  }
 
   bool trailing() const noexcept { return (index.last_found() >> 1) < identity.size; }
   std::uint64_t lines() const noexcept { return index.found() + (trailing() ? 1 : 0); }
@@ -432,7 +439,8 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   std::unique_ptr<State> state = open_state(path, options, now, error);
   if (state == nullptr) return FileIndex();
   detail::SavedIdentity saved;
-  if ((error = detail::load_index(index_path, saved, state->index))) return FileIndex();
+  if ((error = detail::load_index(index_path, saved, state->index, options.mapped ? &state->view : nullptr)))
+    return FileIndex();
   if (saved.lf != (options.ends == LineEnds::lf)) {
     error = errc::stale_index;
     return FileIndex();
@@ -449,13 +457,13 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   return FileIndex(state.release());
 }
 
-void FileIndex::save(const char* index_path, std::error_code& error) const noexcept {
+void FileIndex::save(const char* index_path, std::error_code& error, bool flushed) const noexcept {
   error.clear();
   if (state_ == nullptr || index_path == nullptr) {
     error = errc::not_found;
     return;
   }
-  error = detail::save_index(index_path, state_->identity, state_->index);
+  error = detail::save_index(index_path, state_->identity, state_->index, flushed);
 }
 
 FileIndex& FileIndex::operator=(FileIndex&& other) noexcept {

@@ -367,7 +367,7 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
   }
   cache.write(entry, now, [&index](const std::string& path) {
     std::error_code saved;
-    index.save(path.c_str(), saved);
+    index.save(path.c_str(), saved, false); // a cache: a damaged entry is only built again
     return saved ? saved.message() : std::string();
   });
   if (options.verbose && cache.usable()) say(options.file + ": index saved to " + entry + ".idx");

@@ -220,13 +220,17 @@ TEST(FileIndex, SavedAndLoaded) {
     index.save(saved.c_str(), error);
     ASSERT_FALSE(error) << error.message();
   }
-  FileIndex loaded = FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
-  ASSERT_FALSE(error) << error.message();
-  expect_naive(loaded, text, LineEnds::lf, "loaded");
+  // Read, and served from a view of the saved index.
+  for (const bool mapped : {false, true}) {
+    FileIndex loaded =
+        FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, mapped));
+    ASSERT_FALSE(error) << error.message();
+    expect_naive(loaded, text, LineEnds::lf, mapped ? "loaded, mapped" : "loaded");
+  }
   // Grown since it was saved: the new bytes are indexed.
   append(path, "more\nlines");
   text += "more\nlines";
-  loaded = FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+  FileIndex loaded = FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, true));
   ASSERT_FALSE(error) << error.message();
   expect_naive(loaded, text, LineEnds::lf, "loaded after an append");
   // Another file, or other line ends: stale.
@@ -252,13 +256,13 @@ TEST(FileIndex, EveryDamageOfASavedIndexIsBad) {
     bytes[at] = static_cast<char>(bytes[at] ^ 0x21);
     dir.write("damaged.idx", bytes);
     const FileIndex index =
-        FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+        FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, at % 2 == 1));
     ASSERT_EQ(error, line_reader::errc::bad_index) << "byte " << at;
     EXPECT_EQ(index.line_count(), 0u);
   }
   for (std::size_t size = 0; size < good.size(); ++size) {
     dir.write("damaged.idx", good.substr(0, size));
-    (void)FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1));
+    (void)FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, size % 2 == 1));
     ASSERT_EQ(error, line_reader::errc::bad_index) << "cut to " << size;
   }
 }

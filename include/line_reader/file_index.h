@@ -54,8 +54,10 @@ public:
   // describes another file, a changed one, or other line ends.
   static FileIndex load(const char* index_path, const char* path, std::error_code& error,
                         const IndexOptions& options = {}) noexcept;
-  // Writes the index whole or not at all (a file beside it, then a rename).
-  void save(const char* index_path, std::error_code& error) const noexcept;
+  // Writes the index whole or not at all (a file beside it, then a rename),
+  // flushed to the disk first. Unflushed, as a cache may keep it, a crash
+  // soon after can leave the file damaged, which load() then says.
+  void save(const char* index_path, std::error_code& error, bool flushed = true) const noexcept;
 
   FileIndex(FileIndex&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
   FileIndex& operator=(FileIndex&& other) noexcept;

@@ -31,8 +31,9 @@ template <class T> bool grow(T*& items, std::size_t size, std::size_t& capacity,
 } // namespace
 
 LineIndex::~LineIndex() {
-  for (std::size_t i = 0; i < chunk_count_; ++i)
-    platform::heap_free(platform::process_heap(), chunks_[i].memory);
+  for (std::size_t i = 0; i < chunk_count_; ++i) {
+    if (!chunks_[i].borrowed) platform::heap_free(platform::process_heap(), chunks_[i].memory);
+  }
   std::free(chunks_);
   std::free(blocks_);
 }
@@ -54,7 +55,7 @@ void* LineIndex::room_for(std::size_t bytes) noexcept {
   auto* memory =
       static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), capacity));
   if (memory == nullptr) return nullptr;
-  chunks_[chunk_count_++] = Chunk{memory, capacity, bytes};
+  chunks_[chunk_count_++] = Chunk{memory, capacity, bytes, false};
   last_chunk_first_block_ = block_count_;
   return memory;
 }
@@ -175,12 +176,12 @@ std::size_t LineIndex::data_bytes_for(const std::uint64_t* words, std::size_t bl
 }
 
 bool LineIndex::adopt(const std::uint64_t* words, std::size_t block_count, std::uint64_t entries,
-                      unsigned char* data, std::size_t data_bytes) noexcept {
+                      unsigned char* data, std::size_t data_bytes, bool borrowed) noexcept {
   if (!grow(chunks_, chunk_count_, chunk_capacity_, 1)) {
-    platform::heap_free(platform::process_heap(), data);
+    if (!borrowed) platform::heap_free(platform::process_heap(), data);
     return false;
   }
-  chunks_[chunk_count_++] = Chunk{data, data_bytes, data_bytes};
+  chunks_[chunk_count_++] = Chunk{data, data_bytes, data_bytes, borrowed};
   if (block_count == 0) return true;
   auto* blocks = static_cast<Block*>(std::malloc(block_count * sizeof(Block)));
   if (blocks == nullptr) return false;

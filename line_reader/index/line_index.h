@@ -84,8 +84,10 @@ public:
   // Takes over `data` (from the platform's heap, data_bytes_for() bytes) as
   // the blocks' bytes of an empty index. False when there is no memory; the
   // data is freed either way when the index goes.
+  // With `borrowed` the data stays the caller's (a view of a saved index,
+  // on an 8-byte boundary) and must outlive the index.
   bool adopt(const std::uint64_t* words, std::size_t block_count, std::uint64_t entries, unsigned char* data,
-             std::size_t data_bytes) noexcept;
+             std::size_t data_bytes, bool borrowed = false) noexcept;
 
   // Heap bytes held: the block table and the chunks, as allocated.
   std::size_t bytes() const noexcept;
@@ -112,6 +114,7 @@ private:
     unsigned char* memory;
     std::size_t capacity;
     std::size_t used;
+    bool borrowed = false; // not the index's to free
   };
 
   void* room_for(std::size_t bytes) noexcept;

@@ -22,7 +22,10 @@ static_assert(std::endian::native == std::endian::little, "the saved index is li
 namespace {
 
 constexpr char magic[8] = {'L', 'R', 'I', 'N', 'D', 'E', 'X', '\n'};
-constexpr std::uint32_t format_version = 1;
+// Version 2 pads each range's block bytes to 8, so that a view of the saved
+// index can serve as the index itself; version 1 is still read.
+constexpr std::uint32_t format_version = 2;
+constexpr unsigned char padding[8] = {};
 constexpr std::size_t header_bytes = 104;
 constexpr std::size_t range_bytes = 32;
 // More ranges than any build makes (one a thread, one an append) mean damage.
@@ -47,13 +50,22 @@ struct HashedWriter {
   }
 };
 
-// Reads exactly `count` bytes at `offset` and hashes them.
+// Reads exactly `count` bytes at `offset` and hashes them; from a view of
+// the file, whose hash is checked first, where there is one.
 struct HashedReader {
   platform::Handle file;
   std::uint64_t offset = 0;
   XXH3_state_t state;
   bool failed = false; // a read failed, rather than found the end
+  const unsigned char* view = nullptr;
+  std::uint64_t view_bytes = 0;
   bool read(void* into, std::size_t count) {
+    if (view != nullptr) {
+      if (count > view_bytes - offset) return false;
+      std::memcpy(into, view + offset, count);
+      offset += count;
+      return true;
+    }
     auto* at = static_cast<unsigned char*>(into);
     for (std::size_t done = 0; done < count;) {
       const std::size_t left = count - done;
@@ -71,14 +83,22 @@ struct HashedReader {
     XXH3_64bits_update(&state, into, count);
     return true;
   }
+  // The next `count` bytes in the view, when they start on an 8-byte
+  // boundary there; nullptr otherwise, and nothing is read.
+  const unsigned char* borrow(std::size_t count) {
+    if (view == nullptr || count > view_bytes - offset || offset % 8 != 0) return nullptr;
+    const unsigned char* at = view + offset;
+    offset += count;
+    return at;
+  }
 };
 
 } // namespace
 
 std::uint64_t hash_bytes(const void* bytes, std::size_t count) noexcept { return XXH3_64bits(bytes, count); }
 
-std::error_code save_index(const char* path, const SavedIdentity& identity,
-                           const RangedIndex& index) noexcept {
+std::error_code save_index(const char* path, const SavedIdentity& identity, const RangedIndex& index,
+                           bool flushed) noexcept {
   std::string temporary;
   try {
     static unsigned counter = 0;
@@ -121,6 +141,7 @@ std::error_code save_index(const char* path, const SavedIdentity& identity,
   }
   for (const auto& range : ranges) {
     const LineIndex& blocks = *range.index;
+    std::uint64_t data = 0;
     // The words a few hundred at a time: a block's word is its base.
     std::uint64_t words[512];
     for (std::size_t b = 0; b < blocks.block_count(); b += 512) {
@@ -136,10 +157,13 @@ std::error_code save_index(const char* path, const SavedIdentity& identity,
       for (++b; b < blocks.block_count() && blocks.block_data(b) == from + bytes; ++b)
         bytes += blocks.block_data_bytes(b);
       out.write(from, bytes);
+      data += bytes;
     }
+    out.write(padding, (8 - data % 8) % 8);
   }
   const std::uint64_t hash = XXH3_64bits_digest(&out.state);
-  bool ok = out.ok && platform::write_file(out.file, &hash, sizeof hash) && platform::flush_file(out.file);
+  bool ok = out.ok && platform::write_file(out.file, &hash, sizeof hash) &&
+            (!flushed || platform::flush_file(out.file));
   platform::close_handle(out.file);
   ok = ok && platform::rename_file(temporary.c_str(), path);
   if (!ok) {
@@ -151,7 +175,7 @@ std::error_code save_index(const char* path, const SavedIdentity& identity,
 
 namespace {
 
-std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIndex& index,
+std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIndex& index, SavedView* view,
                              bool& read_failed) noexcept {
   platform::FileState state;
   platform::OpenFailure failure;
@@ -167,10 +191,36 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
     }
   } closer{in.file, in.failed, read_failed};
   XXH3_64bits_reset(&in.state);
+  // A view is checked against its hash at once, and then given to the
+  // caller, or taken back when the load fails.
+  struct Viewed {
+    SavedView held;
+    SavedView* to;
+    bool kept = false;
+    ~Viewed() {
+      if (kept && to != nullptr) {
+        *to = held;
+      } else {
+        platform::unmap_file(held.bytes, held.size);
+      }
+    }
+  } viewed{{}, view};
+  std::uint64_t view_hash = 0;
+  if (view != nullptr && state.size >= header_bytes + 8 && !state.nominal_size) {
+    viewed.held = {platform::map_file_for_reading(in.file, 0, state.size), state.size};
+    if (viewed.held.bytes != nullptr) {
+      in.view = static_cast<const unsigned char*>(viewed.held.bytes);
+      in.view_bytes = state.size;
+      view_hash = XXH3_64bits(in.view, static_cast<std::size_t>(state.size - 8));
+      if (view_hash != get<std::uint64_t>(in.view + state.size - 8)) return errc::bad_index;
+    }
+  }
 
   unsigned char header[header_bytes];
   if (state.size < header_bytes + 8 || !in.read(header, sizeof header)) return errc::bad_index;
-  if (std::memcmp(header, magic, sizeof magic) != 0 || get<std::uint32_t>(header + 8) != format_version ||
+  const std::uint32_t version = get<std::uint32_t>(header + 8);
+  const bool padded = version == 2;
+  if (std::memcmp(header, magic, sizeof magic) != 0 || version < 1 || version > format_version ||
       get<std::uint32_t>(header + 12) > 1 || get<std::uint32_t>(header + 100) != 0)
     return errc::bad_index;
   const std::uint32_t range_count = get<std::uint32_t>(header + 96);
@@ -209,7 +259,7 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
         range.blocks > state.size / 8 || range.data > state.size)
       return errc::bad_index;
     entries += range.entries;
-    expected += range.blocks * 8 + range.data;
+    expected += range.blocks * 8 + range.data + (padded ? (8 - range.data % 8) % 8 : 0);
     if (expected > state.size) return errc::bad_index;
   }
   if (expected != state.size || entries != found || longest_line > found) return errc::bad_index;
@@ -225,16 +275,22 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
     if (!in.read(words.data(), words.size() * 8)) return errc::bad_index;
     const std::size_t data_bytes = LineIndex::data_bytes_for(words.data(), words.size(), range.entries);
     if (data_bytes != range.data) return errc::bad_index;
-    auto* data =
-        static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), data_bytes));
+    // From the view where it lies on an 8-byte boundary, else read.
+    const unsigned char* borrowed = in.borrow(data_bytes);
+    auto* data = borrowed != nullptr ? const_cast<unsigned char*>(borrowed)
+                                     : static_cast<unsigned char*>(platform::heap_allocate_zeroed(
+                                           platform::process_heap(), data_bytes));
     if (data == nullptr) return errc::no_memory;
     auto lines = std::unique_ptr<LineIndex>(new (std::nothrow) LineIndex);
     if (lines == nullptr) {
-      platform::heap_free(platform::process_heap(), data);
+      if (borrowed == nullptr) platform::heap_free(platform::process_heap(), data);
       return errc::no_memory;
     }
-    if (!lines->adopt(words.data(), words.size(), range.entries, data, data_bytes)) return errc::no_memory;
-    if (!in.read(data, data_bytes)) return errc::bad_index;
+    if (!lines->adopt(words.data(), words.size(), range.entries, data, data_bytes, borrowed != nullptr))
+      return errc::no_memory;
+    if (borrowed == nullptr && !in.read(data, data_bytes)) return errc::bad_index;
+    unsigned char pad[8];
+    if (padded && !in.read(pad, (8 - data_bytes % 8) % 8)) return errc::bad_index;
     // Starts within the file and after the range before; each block's own
     // offsets are held to the hash.
     const std::uint64_t first_start = lines->start(0);
@@ -246,18 +302,20 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
     if (!index.add_saved(std::move(lines))) return errc::no_memory;
   }
   std::uint64_t hash = 0;
-  const std::uint64_t digest = XXH3_64bits_digest(&in.state);
+  const std::uint64_t digest = in.view != nullptr ? view_hash : XXH3_64bits_digest(&in.state);
   if (!in.read(&hash, sizeof hash) || hash != digest) return errc::bad_index;
   if ((last_found >> 1) != previous_last || (found == 0 && last_found != 0)) return errc::bad_index;
   index.set_statistics(longest_line, longest_length, last_found);
+  viewed.kept = true;
   return {};
 }
 
 } // namespace
 
-std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index) noexcept {
+std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index,
+                           SavedView* view) noexcept {
   bool read_failed = false;
-  const std::error_code error = load_checked(path, identity, index, read_failed);
+  const std::error_code error = load_checked(path, identity, index, view, read_failed);
   // What looked like a damaged index may have been a failed read.
   return error == errc::bad_index && read_failed ? std::error_code(errc::read_error) : error;
 }

@@ -3,7 +3,7 @@
 //
 //   offset  bytes  field
 //        0      8  magic "LRINDEX\n"
-//        8      4  format version (1)
+//        8      4  format version (2; version 1 has no padding after a range's D bytes)
 //       12      4  line ends: 0 CR LF, 1 LF
 //       16      8  the file's device (on Windows its volume's serial number)
 //       24      8  the file's inode (on Windows its file index)
@@ -19,7 +19,8 @@
 //      100      4  0
 //      104   32 R  a range each: line ends before it, its line ends, its blocks B, its blocks' bytes D
 //                  then for each range: B words of 8 (a block's first start in bits 0-59, the
-//                  kind of its line ends in 60-61, the width of its offsets in 62-63), then D bytes
+//                  kind of its line ends in 60-61, the width of its offsets in 62-63), then D bytes,
+//                  then zeros to a multiple of 8
 //        end      8  XXH3-64 of every byte before it
 #pragma once
 
@@ -42,13 +43,22 @@ struct SavedIdentity {
   std::uint64_t tail_hash = 0;
 };
 
-// Writes `index` to `path`, whole or not at all: to a file beside it, then
-// renamed over it.
-std::error_code save_index(const char* path, const SavedIdentity& identity,
-                           const RangedIndex& index) noexcept;
+// Writes `index` to `path`, whole or not at all: to a file beside it
+// (flushed to the disk when `flushed`), then renamed over it.
+std::error_code save_index(const char* path, const SavedIdentity& identity, const RangedIndex& index,
+                           bool flushed = true) noexcept;
+// A view of a saved index that the loaded index reads from, which must
+// outlive it.
+struct SavedView {
+  const void* bytes = nullptr;
+  std::uint64_t size = 0;
+};
 // Reads and checks a saved index; errc::bad_index when it is damaged or not
-// an index.
-std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index) noexcept;
+// an index. With `view`, the index is read from a view of the file where the
+// system has one, and the view is given to the caller in *view (else that
+// stays empty).
+std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index,
+                           SavedView* view = nullptr) noexcept;
 
 // XXH3-64 of `bytes` bytes.
 std::uint64_t hash_bytes(const void* bytes, std::size_t count) noexcept;
