@@ -3,7 +3,8 @@
 # same tests under the address and undefined-behaviour sanitizers, a build
 # with nothing but a compiler and CMake, the installed package and the
 # examples against it, the Linux packages, fuzzing, and the 32-bit Windows
-# build with its tests under wine and its ZIP. Steps whose tools are missing
+# build with its tests under wine and its ZIP, and the Python module installed
+# with pip and its tests. Steps whose tools are missing
 # are skipped and listed at the end; with LINE_READER_REQUIRE_ALL=1 (as in CI)
 # a missing tool is a failure.
 set -euo pipefail
@@ -162,6 +163,18 @@ fi
 # The README's record example is built verbatim.
 awk '/^```cpp$/ { inside = 1; next } /^```$/ { inside = 0 } inside' README.md | head -n "$(wc -l <examples/record_example.cpp)" |
   cmp - examples/record_example.cpp
+
+step "Python module: pip install --no-build-isolation . in a virtual environment, then its tests"
+# Debian's Python, whose site packages hold pybind11 and scikit-build-core.
+python=/usr/bin/python3
+if [ -x "$python" ] && "$python" -c 'import pybind11, scikit_build_core, pytest, venv, ensurepip' 2>/dev/null; then
+  "$python" -m venv --system-site-packages "$scratch/venv"
+  "$scratch/venv/bin/pip" install --no-build-isolation --no-index -q .
+  # From outside the source tree, so that the installed package is the one imported.
+  (cd "$scratch" && "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider "$OLDPWD/python/tests")
+else
+  skip "Python's module tools (Debian: python3-dev python3-venv python3-pytest pybind11-dev python3-pybind11, and python3-scikit-build-core from bookworm-backports)"
+fi
 
 step "Linux packages"
 if command -v dpkg-deb >/dev/null; then

@@ -1,0 +1,202 @@
+"""The Python module against a naive split, with Python's own conventions."""
+
+import gc
+import os
+import pathlib
+import random
+import resource
+import threading
+
+import pytest
+
+import line_reader
+
+
+def naive(data, ends):
+    """Lines without their ends; the text after the last end is a line too."""
+    if ends == "crlf":
+        lines = data.split(b"\r\n")
+    else:
+        lines = [line[:-1] if line.endswith(b"\r") else line for line in data.split(b"\n")[:-1]]
+        lines.append(data.split(b"\n")[-1])
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return lines
+
+
+def shapes():
+    rng = random.Random(22)
+    texts = [b"", b"a", b"\n", b"\r", b"\r\n", b"a\r\nb\n", b"\n" * 300, b"x" * 70000 + b"\r\n"]
+    for size in (1, 17, 64, 65, 300, 5000, 70000):
+        texts.append(bytes(rng.choice(b"ab\r\n\r\n \0z") for _ in range(size)))
+    return texts
+
+
+@pytest.mark.parametrize("ends", ["lf", "crlf"])
+def test_matches_a_naive_split(tmp_path, ends):
+    for number, data in enumerate(shapes()):
+        path = tmp_path / f"{number}.txt"
+        path.write_bytes(data)
+        want = naive(data, ends)
+        for lines in (
+            line_reader.IndexedFile(path, ends=ends),
+            line_reader.IndexedFile.from_bytes(data, ends=ends),
+            line_reader.FileIndex.build(str(path), ends=ends, threads=3),
+        ):
+            assert len(lines) == len(want), (number, type(lines))
+            assert lines[:] == want, (number, type(lines))
+        f = line_reader.IndexedFile(str(path), ends=ends)
+        assert list(f) == want
+        assert [bytes(f.view(i)) for i in range(len(f))] == want
+
+
+def test_slices_and_negative_indices():
+    data = b"".join(b"line %d\n" % i for i in range(50))
+    want = naive(data, "lf")
+    for lines in (line_reader.IndexedFile.from_bytes(data),):
+        for index in (0, 1, 49, -1, -50):
+            assert lines[index] == want[index]
+        for part in (slice(10, 20), slice(-5, None), slice(None, None, 7), slice(40, 10, -3), slice(60, 70)):
+            assert lines[part] == want[part]
+        assert lines.line(1) == want[0] and lines.line(50) == want[49]
+        for bad in (50, -51):
+            with pytest.raises(IndexError):
+                lines[bad]
+        with pytest.raises(IndexError):
+            lines.line(0)
+
+
+def test_file_index_slices_spans_save_and_load(tmp_path):
+    data = b"".join(b"%d,%s\r\n" % (i, b"x" * (i % 13)) for i in range(2000))
+    path = tmp_path / "data.csv"
+    path.write_bytes(data)
+    want = naive(data, "lf")
+    index = line_reader.FileIndex.build(path)
+    assert index[-1] == want[-1] and index[100:110] == want[100:110] and index[::500] == want[::500]
+    offset, length = index.span(7)
+    assert data[offset : offset + length] == want[7]
+    with pytest.raises(IndexError):
+        index[len(want)]
+    saved = tmp_path / "data.idx"
+    index.save(saved)
+    loaded = line_reader.FileIndex.load(saved, path)
+    assert loaded[:] == want
+    assert (loaded.longest_line, loaded.longest_length) == (index.longest_line, index.longest_length)
+
+
+def test_refresh_after_an_append(tmp_path):
+    path = tmp_path / "app.log"
+    path.write_bytes(b"one\ntwo\nthr")
+    index = line_reader.FileIndex.build(path)
+    assert index.refresh() == "none"
+    with open(path, "ab") as log:
+        log.write(b"ee\nfour\n")
+    assert index.refresh() == "appended"
+    assert index[:] == [b"one", b"two", b"three", b"four"]
+    path.write_bytes(b"new\n")
+    assert index.refresh() == "replaced" and index[:] == [b"new"]
+
+
+def in_a_child(work):
+    """Runs work() in a forked child; its exit status."""
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os._exit(work())
+        except BaseException:
+            os._exit(99)
+    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+
+
+def test_each_exception(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        line_reader.IndexedFile(tmp_path / "missing")
+    with pytest.raises(FileNotFoundError):
+        line_reader.FileIndex.build(str(tmp_path / "missing"))
+    with pytest.raises(IsADirectoryError):
+        line_reader.IndexedFile(tmp_path)
+    garbage = tmp_path / "garbage.idx"
+    garbage.write_bytes(b"not an index at all" * 10)
+    text = tmp_path / "text.txt"
+    text.write_bytes(b"a\nb\n")
+    with pytest.raises(line_reader.Error, match="damaged or not an index") as raised:
+        line_reader.FileIndex.load(garbage, text)
+    assert isinstance(raised.value, OSError)
+    with pytest.raises(ValueError):
+        line_reader.IndexedFile(text, ends="cr")
+
+    # A file its owner alone may read, tried as another user (root reads anything).
+    text.chmod(0o600)
+
+    def denied():
+        if os.geteuid() == 0:
+            os.setuid(65534)
+        try:
+            line_reader.IndexedFile(text)
+        except PermissionError:
+            return 0
+        return 1
+
+    assert in_a_child(denied) == 0
+
+    # No room in the address space for the text.
+    big = tmp_path / "big.txt"
+    with open(big, "wb") as sparse:
+        sparse.truncate(4 << 30)
+
+    def no_memory():
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        try:
+            line_reader.IndexedFile(big)
+        except MemoryError:
+            return 0
+        return 1
+
+    assert in_a_child(no_memory) == 0
+
+
+def test_a_view_outlives_its_file():
+    f = line_reader.IndexedFile.from_bytes(b"first\nsecond line\nthird\n")
+    view = f.view(1)
+    del f
+    gc.collect()
+    assert view.readonly and bytes(view) == b"second line"
+
+
+def test_the_build_lets_other_threads_run(tmp_path):
+    path = tmp_path / "zeros"
+    with open(path, "wb") as sparse:
+        sparse.truncate(1 << 30)
+    count = 0
+    done = False
+
+    def spin():
+        nonlocal count
+        while not done:
+            count += 1
+
+    thread = threading.Thread(target=spin)
+    thread.start()
+    try:
+        before = count
+        line_reader.FileIndex.build(path, threads=1)
+        during = count - before
+    finally:
+        done = True
+        thread.join()
+    assert during > 1000
+
+
+def test_a_progress_exception_cancels_and_propagates(tmp_path):
+    path = tmp_path / "zeros"
+    with open(path, "wb") as sparse:
+        sparse.truncate(64 << 20)
+    calls = []
+
+    def progress(done, total):
+        calls.append((done, total))
+        raise KeyError("stop")
+
+    with pytest.raises(KeyError, match="stop"):
+        line_reader.FileIndex.build(pathlib.Path(path), threads=1, progress=progress)
+    assert len(calls) == 1 and calls[0][1] == 64 << 20
