@@ -38,8 +38,6 @@ void say(const std::string& text) { lines::system::write_error("lines: " + text 
   std::exit(2);
 }
 
-std::string number_text(std::uint64_t value) { return std::to_string(value); }
-
 // The progress line on a terminal: drawn once indexing has taken half a
 // second, at most ten times a second, and cleared when indexing ends.
 class Progress {
@@ -49,7 +47,7 @@ public:
     const std::string after = lines::system::environment("LINES_PROGRESS_AFTER");
     if (!after.empty()) after_ = std::strtod(after.c_str(), nullptr);
   }
-  ~Progress() { clear(); }
+  ~Progress() { finish(); }
 
   bool operator()(std::uint64_t done, std::uint64_t total) {
     if (!terminal_ || finished_) return true;
@@ -72,15 +70,18 @@ public:
     return true;
   }
 
-  // Clears the line; the indexing that the index does later (as it follows
-  // the file) draws none.
   void clear() {
-    finished_ = true;
     if (width_ == 0) return;
     std::string blank(width_ + 2, ' ');
     blank.front() = blank.back() = '\r';
     lines::system::write_error(blank);
     width_ = 0;
+  }
+  // Clears the line for good: the indexing that the index does later (as
+  // it follows the file) draws none.
+  void finish() {
+    clear();
+    finished_ = true;
   }
 
 private:
@@ -275,27 +276,27 @@ bool answer_early(platform::Handle file, const platform::FileState& state, std::
     out.lines(text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)));
   }
   out.flush();
-  if (!all_there) say(options.file + ": has " + number_text(count) + " lines");
+  if (!all_there) say(options.file + ": has " + std::to_string(count) + " lines");
   status = all_there ? 0 : 1;
   if (options.verbose)
-    say(options.file + ": answered from its first " + number_text(text.size()) + " bytes; not indexed");
+    say(options.file + ": answered from its first " + std::to_string(text.size()) + " bytes; not indexed");
   return true;
 }
 
 void print_summary(const lines::Summary& summary, const lines::Options& options, lines::Output& out) {
   std::string text;
   if (options.json) {
-    text = "{\"file\": " + lines::json_string(options.file) + ", \"bytes\": " + number_text(summary.size) +
-           ", \"lines\": " + number_text(summary.lines) +
-           ", \"longest_line\": " + number_text(summary.longest_line) +
-           ", \"longest_length\": " + number_text(summary.longest_length) +
-           ", \"index_bytes\": " + number_text(summary.index_bytes) + ", \"line_ends\": \"" +
+    text = "{\"file\": " + lines::json_string(options.file) + ", \"bytes\": " + std::to_string(summary.size) +
+           ", \"lines\": " + std::to_string(summary.lines) +
+           ", \"longest_line\": " + std::to_string(summary.longest_line) +
+           ", \"longest_length\": " + std::to_string(summary.longest_length) +
+           ", \"index_bytes\": " + std::to_string(summary.index_bytes) + ", \"line_ends\": \"" +
            (summary.lf ? "lf" : "crlf") + "\"}\n";
   } else {
-    text = "bytes: " + number_text(summary.size) + "\nlines: " + number_text(summary.lines) +
-           "\nlongest line: " + number_text(summary.longest_line) +
-           "\nlongest length: " + number_text(summary.longest_length) +
-           "\nindex bytes: " + number_text(summary.index_bytes) + "\n";
+    text = "bytes: " + std::to_string(summary.size) + "\nlines: " + std::to_string(summary.lines) +
+           "\nlongest line: " + std::to_string(summary.longest_line) +
+           "\nlongest length: " + std::to_string(summary.longest_length) +
+           "\nindex bytes: " + std::to_string(summary.index_bytes) + "\n";
   }
   out.text(text);
 }
@@ -317,7 +318,7 @@ lines::Summary summary_of(const FileIndex& index, const platform::FileState& bef
 // The file's index: the saved one when it still describes the file (with
 // any appended bytes indexed), else built; saved again when it changed.
 FileIndex index_of(const lines::Options& options, const platform::FileState& before, lines::Cache& cache,
-                   const std::string& entry, const lines::Summary* summary) {
+                   const std::string& entry, bool saved_index, const lines::Summary* summary) {
   const bool lf = !options.crlf;
   // The index keeps its options, and calls them as it follows the file.
   const auto progress = std::make_shared<Progress>(options.file);
@@ -331,9 +332,10 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
   std::error_code error;
   FileIndex index;
   bool loaded = false;
-  if (cache.has_index(entry)) {
+  if (saved_index) {
     const std::string saved = entry + ".idx";
     index = FileIndex::load(saved.c_str(), options.file.c_str(), error, index_options);
+    progress->clear();
     loaded = !error;
     if (error == line_reader::errc::bad_index) {
       cache.problem("saved index " + saved + " is damaged; the file is indexed anew");
@@ -349,16 +351,16 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
                                          ? index.indexed_bytes() - summary->size
                                          : 0;
       say(options.file + ": index loaded from " + saved +
-          (appended != 0 ? ", " + number_text(appended) + " appended bytes indexed" : ""));
+          (appended != 0 ? ", " + std::to_string(appended) + " appended bytes indexed" : ""));
     }
   }
   if (!loaded) {
     index = FileIndex::build(options.file.c_str(), error, index_options);
     progress->clear();
     if (error) fail(options.file, error);
-    if (options.verbose) say(options.file + ": indexed " + number_text(index.indexed_bytes()) + " bytes");
+    if (options.verbose) say(options.file + ": indexed " + std::to_string(index.indexed_bytes()) + " bytes");
   }
-  progress->clear();
+  progress->finish();
   const lines::Summary now = summary_of(index, before, lf);
   if (loaded && summary != nullptr && summary->size == now.size && summary->modified == now.modified &&
       summary->device == now.device && summary->file_id == now.file_id) {
@@ -461,7 +463,7 @@ int run(int argc, char** argv) {
     cache.used(entry);
     if (options.verbose) say(options.file + ": answered from " + entry + ".sum");
     if (options.count) {
-      out.text(number_text(summary.lines) + "\n");
+      out.text(std::to_string(summary.lines) + "\n");
     } else {
       print_summary(summary, options, out);
     }
@@ -474,14 +476,14 @@ int run(int argc, char** argv) {
   const bool saved = cache.has_index(entry);
   if (answer_early(file, state, saved ? early_bytes_saved : early_bytes, options, out, status)) return status;
 
-  FileIndex index = index_of(options, state, cache, entry, summarized ? &summary : nullptr);
+  FileIndex index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr);
   if (options.count) {
-    out.text(number_text(index.line_count()) + "\n");
+    out.text(std::to_string(index.line_count()) + "\n");
   } else if (options.summary) {
     print_summary(summary_of(index, state, lf), options, out);
   } else if (!print_ranges(index, options, out)) {
     out.flush();
-    say(options.file + ": has " + number_text(index.line_count()) + " lines");
+    say(options.file + ": has " + std::to_string(index.line_count()) + " lines");
     status = 1;
   }
   out.flush();

@@ -62,6 +62,17 @@ std::uint64_t index_of(std::int64_t i, std::uint64_t count) {
 
 py::bytes bytes_of(std::string_view text) { return py::bytes(text.data(), text.size()); }
 
+// The lines that `slice` picks of `count`, each `line(number)` (from 1).
+template <class Line> py::list lines_of(const py::slice& slice, std::uint64_t count, Line line) {
+  std::size_t start = 0, stop = 0, step = 0, length = 0;
+  if (!slice.compute(static_cast<std::size_t>(count), &start, &stop, &step, &length))
+    throw py::error_already_set();
+  py::list lines(length);
+  for (std::size_t k = 0; k < length; ++k, start += step)
+    lines[k] = line(start + 1);
+  return lines;
+}
+
 // The owner, shared by the object and the iterators and views made from it.
 using SharedFile = std::shared_ptr<IndexedFile>;
 
@@ -159,13 +170,8 @@ PYBIND11_MODULE(_line_reader, module) {
            })
       .def("__getitem__",
            [](const IndexedFile& self, const py::slice& slice) {
-             std::size_t start = 0, stop = 0, step = 0, length = 0;
-             if (!slice.compute(static_cast<std::size_t>(self.line_count()), &start, &stop, &step, &length))
-               throw py::error_already_set();
-             py::list lines(length);
-             for (std::size_t k = 0; k < length; ++k, start += step)
-               lines[k] = bytes_of(self.line(start + 1));
-             return lines;
+             return lines_of(slice, self.line_count(),
+                             [&](std::uint64_t number) { return bytes_of(self.line(number)); });
            })
       .def("__iter__",
            [](const SharedFile& self) {
@@ -261,18 +267,13 @@ PYBIND11_MODULE(_line_reader, module) {
            })
       .def("__getitem__",
            [](const FileIndex& self, const py::slice& slice) {
-             std::size_t start = 0, stop = 0, step = 0, length = 0;
-             if (!slice.compute(static_cast<std::size_t>(self.line_count()), &start, &stop, &step, &length))
-               throw py::error_already_set();
-             py::list lines(length);
              std::string buffer;
              std::error_code error;
-             for (std::size_t k = 0; k < length; ++k, start += step) {
-               const std::string_view line = self.read_line(start + 1, buffer, error);
+             return lines_of(slice, self.line_count(), [&](std::uint64_t number) {
+               const std::string_view line = self.read_line(number, buffer, error);
                if (error) raise(error, "<indexed file>");
-               lines[k] = bytes_of(line);
-             }
-             return lines;
+               return bytes_of(line);
+             });
            })
       .def(
           "span",
