@@ -46,6 +46,10 @@ struct OpenFailure {
 struct FileState {
   std::uint64_t size = 0;
   std::int64_t modified = 0;
+  // The last change to the file's data or its metadata, in the same units;
+  // unlike `modified`, no user can set it back (st_ctim; ChangeTime on
+  // Windows, or the modification time where the system keeps none).
+  std::int64_t changed = 0;
   std::uint64_t device = 0; // with `file_id`, which file it is
   std::uint64_t file_id = 0;
   bool nominal_size = false;
@@ -81,7 +85,9 @@ bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t b
 const void* map_file_for_reading(Handle file, std::uint64_t offset, std::uint64_t bytes);
 void unmap_file(const void* view, std::uint64_t bytes);
 
-// Creates `name` for writing; 0 when it exists already or cannot be made.
+// Creates `name` for writing, readable and writable by its owner alone
+// (0600 on POSIX systems, whatever the umask); 0 when it exists already or
+// cannot be made. A symbolic link under the name is never followed.
 Handle create_file_for_writing(const char* name);
 // Writes all `bytes`; false on an error.
 bool write_file(Handle file, const void* bytes, std::size_t count);
@@ -92,6 +98,10 @@ bool rename_file(const char* from, const char* to);
 void remove_file(const char* name);
 // This process's number, for names that no other process uses at once.
 unsigned long process_number();
+// A number that no earlier call in any process is likely to have given:
+// the clock, the process, the address space's layout and a count, mixed.
+// For the names of temporary files, which are still created exclusively.
+std::uint64_t unique_number();
 
 // The cores that this process may run on, at least 1.
 unsigned usable_cores();

@@ -5,11 +5,13 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -175,6 +177,7 @@ FileState state_of(const struct stat& status) {
   FileState state;
   state.size = static_cast<std::uint64_t>(status.st_size);
   state.modified = std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+  state.changed = std::int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
   state.device = static_cast<std::uint64_t>(status.st_dev);
   state.file_id = static_cast<std::uint64_t>(status.st_ino);
   state.nominal_size = status.st_blocks == 0;
@@ -298,7 +301,7 @@ void unmap_file(const void* view, std::uint64_t bytes) {
 }
 
 Handle create_file_for_writing(const char* name) {
-  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return 0;
   FAULT_COUNT(open_handles, 1);
   return handle_of(fd);
@@ -323,6 +326,23 @@ bool rename_file(const char* from, const char* to) { return rename(from, to) == 
 void remove_file(const char* name) { unlink(name); }
 
 unsigned long process_number() { return static_cast<unsigned long>(getpid()); }
+
+std::uint64_t unique_number() {
+  static std::atomic<std::uint64_t> count{0};
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::uint64_t mixed =
+      static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+  std::uint64_t random = 0;
+  // A failed getrandom leaves the other sources, and the exclusive create.
+  if (getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) random = 0;
+  mixed ^= random ^ static_cast<std::uint64_t>(getpid()) << 40 ^ reinterpret_cast<std::uintptr_t>(&now) ^
+           count.fetch_add(1) * 0x9E3779B97F4A7C15ull;
+  // splitmix64's finish, so that nearby inputs give unrelated names.
+  mixed = (mixed ^ mixed >> 30) * 0xBF58476D1CE4E5B9ull;
+  mixed = (mixed ^ mixed >> 27) * 0x94D049BB133111EBull;
+  return mixed ^ mixed >> 31;
+}
 
 unsigned usable_cores() {
   cpu_set_t set;

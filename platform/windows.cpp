@@ -68,9 +68,19 @@ FileState state_of(const BY_HANDLE_FILE_INFORMATION& information) {
   state.size = std::uint64_t{information.nFileSizeHigh} << 32 | information.nFileSizeLow;
   state.modified = static_cast<std::int64_t>(std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32 |
                                              information.ftLastWriteTime.dwLowDateTime);
+  state.changed = state.modified; // the handle's ChangeTime replaces it where the system has one
   state.device = information.dwVolumeSerialNumber;
   state.file_id = std::uint64_t{information.nFileIndexHigh} << 32 | information.nFileIndexLow;
   return state;
+}
+
+// The last change of the file's data or attributes, which no caller of the
+// file's time functions can set back.
+void add_change_time(HANDLE file, FileState& state) {
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+      basic.ChangeTime.QuadPart != 0)
+    state.changed = basic.ChangeTime.QuadPart;
 }
 
 } // namespace
@@ -135,6 +145,7 @@ Handle open_disk_file(const char* name, DWORD share, bool (*is_directory)(const 
   // The open file's own state: another file may have been renamed over the
   // name since a lookup.
   state = state_of(information);
+  add_change_time(file, state);
   return handle_of(file);
 }
 
@@ -157,6 +168,7 @@ bool query_open_file(Handle file, FileState& state) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(native(file), &information)) return false;
   state = state_of(information);
+  add_change_time(native(file), state);
   return true;
 }
 
@@ -217,6 +229,21 @@ bool rename_file(const char* from, const char* to) {
 void remove_file(const char* name) { DeleteFileA(name); }
 
 unsigned long process_number() { return GetCurrentProcessId(); }
+
+std::uint64_t unique_number() {
+  static volatile LONG count = 0;
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  FILETIME time{};
+  GetSystemTimeAsFileTime(&time);
+  std::uint64_t mixed = static_cast<std::uint64_t>(now.QuadPart) ^
+                        (std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) ^
+                        std::uint64_t{GetCurrentProcessId()} << 40 ^ reinterpret_cast<std::uintptr_t>(&now) ^
+                        static_cast<std::uint64_t>(InterlockedIncrement(&count)) * 0x9E3779B97F4A7C15ull;
+  mixed = (mixed ^ mixed >> 30) * 0xBF58476D1CE4E5B9ull;
+  mixed = (mixed ^ mixed >> 27) * 0x94D049BB133111EBull;
+  return mixed ^ mixed >> 31;
+}
 
 unsigned usable_cores() {
   DWORD_PTR process = 0;
