@@ -21,6 +21,8 @@ public:
     case errc::bad_index: return "the saved index is damaged or not an index";
     case errc::stale_index: return "the saved index describes another file, or this one before it changed";
     case errc::cancelled: return "cancelled";
+    case errc::unsupported_index:
+      return "the saved index is of an older format, which this version does not read";
     }
     return "unknown error";
   }

@@ -288,25 +288,25 @@ struct FileIndex::State {
   IndexOptions options;
   detail::SavedIdentity identity;
   detail::RangedIndex index;
-  // The saved index that the index reads from, when it was loaded through a
-  // view of it; it goes after the index.
-  detail::SavedView view;
 
   State() = default;
   State(const State&) = delete;
   State& operator=(const State&) = delete;
-  ~State() {
-    index = detail::RangedIndex();
-    platform::unmap_file(view.bytes, view.size);
-    platform::close_handle(file);
-  }
+  ~State() { platform::close_handle(file); }
 
   bool trailing() const noexcept { return (index.last_found() >> 1) < identity.size; }
   std::uint64_t lines() const noexcept { return index.found() + (trailing() ? 1 : 0); }
-  // The start of line i and the start after it, from 0.
-  std::uint64_t start_of(std::uint64_t i) const noexcept { return i == 0 ? 0 : index.start_after(i - 1); }
-  std::uint64_t end_of(std::uint64_t i) const noexcept {
-    return i < index.found() ? index.start_after(i) : identity.size;
+  // The start of line i and the start after it, from 0; false when a saved
+  // piece that holds them is damaged.
+  bool start_of(std::uint64_t i, std::uint64_t& start) const noexcept {
+    bool two = false;
+    start = 0;
+    return i == 0 || index.entry(i - 1, start, two);
+  }
+  bool end_of(std::uint64_t i, std::uint64_t& end) const noexcept {
+    bool two = false;
+    end = identity.size;
+    return i >= index.found() || index.entry(i, end, two);
   }
 };
 
@@ -332,8 +332,16 @@ std::unique_ptr<FileIndex::State> new_state(const char* path, const IndexOptions
 }
 
 // Indexes the file that the state holds open, as it is now (`now` is its
-// state from the open), into the state's empty index.
+// state from the open), into the state's empty index. The identity is
+// taken before the scan and checked after it: a file that changed in any
+// other way than growing past the scanned end is changed_while_reading, and
+// the index of old and new bytes is not kept.
 std::error_code index_whole(FileIndex::State& state, const platform::FileState& now) {
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+  if (!now.nominal_size) {
+    if (const errc hashed = hash_ends(state.file, now.size, head, tail); hashed != errc{}) return hashed;
+  }
   std::uint64_t read_to = 0;
   if (const errc failure =
           index_ranges(state.file, 0, now.size, now.nominal_size, state.options, state.index, read_to);
@@ -343,17 +351,31 @@ std::error_code index_whole(FileIndex::State& state, const platform::FileState& 
   state.identity.file_id = now.file_id;
   state.identity.size = read_to;
   state.identity.modified = now.modified;
-  // Rewritten during the read, the index may describe old and new bytes; a
-  // file that only grew is indexed as it was when it was opened.
-  platform::FileState after;
-  if (!now.nominal_size) {
-    if (!platform::query_open_file(state.file, after)) return errc::read_error;
-    if (after.size < now.size || (after.size == now.size && after.modified != now.modified))
-      return errc::changed_while_reading;
+  state.identity.changed = now.changed;
+  if (now.nominal_size) {
+    // The kernel's own files have no size to check against: what was read is the file.
+    if (const errc hashed =
+            hash_ends(state.file, read_to, state.identity.head_hash, state.identity.tail_hash);
+        hashed != errc{})
+      return hashed;
+    return {};
   }
-  if (const errc hashed = hash_ends(state.file, read_to, state.identity.head_hash, state.identity.tail_hash);
-      hashed != errc{})
-    return hashed;
+  platform::FileState after;
+  if (!platform::query_open_file(state.file, after)) return errc::read_error;
+  if (after.size < now.size ||
+      (after.size == now.size && (after.modified != now.modified || after.changed != now.changed)))
+    return errc::changed_while_reading;
+  // Grown during the read: the scanned bytes must still be the ones hashed
+  // before (a file rewritten with more bytes than it had is not one that grew).
+  if (after.size != now.size) {
+    std::uint64_t head_after = 0;
+    std::uint64_t tail_after = 0;
+    if (const errc hashed = hash_ends(state.file, now.size, head_after, tail_after); hashed != errc{})
+      return hashed == errc::read_error ? hashed : errc::changed_while_reading;
+    if (head_after != head || tail_after != tail) return errc::changed_while_reading;
+  }
+  state.identity.head_hash = head;
+  state.identity.tail_hash = tail;
   return {};
 }
 
@@ -365,10 +387,15 @@ Against compare(platform::Handle file, const platform::FileState& now, const det
   failure = errc{};
   if (now.device != identity.device || now.file_id != identity.file_id || now.size < identity.size)
     return Against::changed;
-  if (now.size == identity.size && now.modified == identity.modified) return Against::same;
+  // The same size with a new change time: rewritten, even with its
+  // modification time set back; no user can set the change time back.
+  if (now.size == identity.size && now.changed != identity.changed) return Against::changed;
+  // The hashed stretches are read every time (128 KiB at most): a new file
+  // on a reused inode, or one rewritten to the same size and times, differs there.
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
   failure = hash_ends(file, identity.size, head, tail);
+  if (failure == errc::changed_while_reading) failure = errc{}; // shorter than its size: changed
   if (failure != errc{}) return Against::changed;
   if (head != identity.head_hash || tail != identity.tail_hash) return Against::changed;
   return now.size == identity.size ? Against::same : Against::grown;
@@ -385,11 +412,14 @@ std::error_code index_appended(FileIndex::State& state, const platform::FileStat
           index_ranges(state.file, state.identity.size, now.size, false, state.options, state.index, read_to);
       failure != errc{})
     return failure;
-  // Each append adds a range; a file followed for long is joined into one
-  // now and then (a failure to join keeps the ranges, which serve as well).
-  if (state.index.ranges().size() > 32) (void)state.index.join_ranges();
+  // Each append adds a range; past 32 the last is joined onto the one
+  // before it, which costs only its own lines (a failure to join keeps the
+  // ranges, which serve as well).
+  bool damaged = false;
+  (void)state.index.fold_ranges(32, damaged);
   state.identity.size = now.size;
   state.identity.modified = now.modified;
+  state.identity.changed = now.changed;
   // The head's hash too: it covers the whole of a file shorter than 64 KiB.
   state.identity.head_hash = head;
   state.identity.tail_hash = tail;
@@ -439,8 +469,10 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   std::unique_ptr<State> state = open_state(path, options, now, error);
   if (state == nullptr) return FileIndex();
   detail::SavedIdentity saved;
-  if ((error = detail::load_index(index_path, saved, state->index, options.mapped ? &state->view : nullptr)))
-    return FileIndex();
+  const detail::LoadMode mode = options.lazy     ? detail::LoadMode::lazy
+                                : options.mapped ? detail::LoadMode::mapped
+                                                 : detail::LoadMode::read;
+  if ((error = detail::load_index(index_path, saved, state->index, mode))) return FileIndex();
   if (saved.lf != (options.ends == LineEnds::lf)) {
     error = errc::stale_index;
     return FileIndex();
@@ -448,7 +480,7 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   state->identity = saved;
   errc failure = errc{};
   switch (compare(state->file, now, saved, failure)) {
-  case Against::same: state->identity.modified = now.modified; break;
+  case Against::same: break;
   case Against::grown:
     if ((error = index_appended(*state, now))) return FileIndex();
     break;
@@ -498,17 +530,30 @@ LineEnds FileIndex::ends() const noexcept {
 }
 
 FileIndex::Span FileIndex::span(std::uint64_t number) const {
+  std::error_code error;
+  const Span line = span(number, error);
+  if (error) throw std::system_error(error, "line " + std::to_string(number));
+  return line;
+}
+
+FileIndex::Span FileIndex::span(std::uint64_t number, std::error_code& error) const {
+  error.clear();
   if (number < 1 || number > line_count()) {
     throw std::out_of_range("line " + std::to_string(number) + " of " + std::to_string(line_count()));
   }
   const State& state = *state_;
   const std::uint64_t i = number - 1;
-  const std::uint64_t from = state.start_of(i);
+  std::uint64_t from = 0;
+  std::uint64_t next = state.identity.size;
+  bool two = false;
+  if (!state.start_of(i, from) || (i < state.index.found() && !state.index.entry(i, next, two))) {
+    error = errc::bad_index;
+    return {0, 0};
+  }
   if (i >= state.index.found()) return {from, state.identity.size - from};
-  const std::uint64_t next = state.index.start_after(i);
-  const std::uint64_t ending = state.index.two_bytes(i) ? 2 : 1;
-  // A damaged saved index could say less than a line end; never a length
-  // past the next start.
+  const std::uint64_t ending = two ? 2 : 1;
+  // Starts rise and lie within the indexed bytes, as the load checked;
+  // a line end of two bytes after one byte is no line, not a length past it.
   return {from, next - from >= ending ? next - from - ending : 0};
 }
 
@@ -517,11 +562,16 @@ namespace {
 std::string_view read_into(platform::Handle file, std::uint64_t offset, std::uint64_t length,
                            std::string& buffer, std::error_code& error) {
   error.clear();
-  if (length > buffer.max_size()) {
+  if (length > buffer.max_size() || length > SIZE_MAX) {
     error = errc::no_memory;
     return {};
   }
-  buffer.resize(static_cast<std::size_t>(length));
+  try {
+    buffer.resize(static_cast<std::size_t>(length));
+  } catch (const std::exception&) { // bad_alloc, or length_error past what the string takes
+    error = errc::no_memory;
+    return {};
+  }
   if (const errc read = read_exactly(file, offset, buffer.data(), length); read != errc{}) {
     error = read;
     return {};
@@ -533,16 +583,19 @@ std::string_view read_into(platform::Handle file, std::uint64_t offset, std::uin
 
 std::string_view FileIndex::read_line(std::uint64_t number, std::string& buffer,
                                       std::error_code& error) const {
-  const Span line = span(number);
+  const Span line = span(number, error);
+  if (error) return {};
   return read_into(state_->file, line.offset, line.length, buffer, error);
 }
 
 std::string_view FileIndex::read_lines(std::uint64_t first, std::uint64_t last, std::string& buffer,
                                        std::error_code& error) const {
   if (first > last) throw std::out_of_range("lines " + std::to_string(first) + " to " + std::to_string(last));
-  const Span from = span(first);
-  (void)span(last);
-  const std::uint64_t end = state_->end_of(last - 1);
+  const Span from = span(first, error);
+  std::uint64_t end = 0;
+  if (!error) (void)span(last, error);
+  if (!error && !state_->end_of(last - 1, end)) error = errc::bad_index;
+  if (error) return {};
   return read_into(state_->file, from.offset, end - from.offset, buffer, error);
 }
 
@@ -575,7 +628,6 @@ FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
   }
   if (against == Against::same) {
     platform::close_handle(file);
-    state_->identity.modified = now.modified;
     return Change::none;
   }
   if (against == Against::grown) {

@@ -11,6 +11,7 @@
 #include "line_reader/file_index.h"
 #include "line_reader/index/build_tuning.h"
 #include "naive_split.h"
+#include "saved_form.h"
 #include "temp_directory.h"
 
 namespace {
@@ -62,13 +63,22 @@ std::string random_text(std::mt19937& random, std::size_t size) {
   return text;
 }
 
-IndexOptions options_of(LineEnds ends, unsigned threads, bool mapped = false) {
+IndexOptions options_of(LineEnds ends, unsigned threads, bool mapped = false, bool lazy = false) {
   IndexOptions options;
   options.ends = ends;
   options.threads = threads;
   options.mapped = mapped;
+  options.lazy = lazy;
   return options;
 }
+
+// The three ways a saved index is loaded: read, from a view, lazily.
+struct LoadWay {
+  const char* name;
+  bool mapped;
+  bool lazy;
+};
+constexpr LoadWay load_ways[] = {{"read", false, false}, {"mapped", true, false}, {"lazy", false, true}};
 
 TEST(FileIndex, MatchesANaiveSplitOnEveryThreadCountAndPiece) {
   TempDirectory dir;
@@ -162,12 +172,13 @@ TEST(FileIndex, RefreshSeesTruncationReplacementAndOverwrite) {
     const char* what;
     void (*change)(const std::string& path, const TempDirectory& dir);
     std::string after;
+    FileIndex::Change want;
   } cases[] = {
       {"truncated",
        [](const std::string& p, const TempDirectory& d) {
          d.write(std::filesystem::path(p).filename().string(), "one\r\n");
        },
-       "one\r\n"},
+       "one\r\n", FileIndex::Change::replaced},
       // Rotated, as logs are: the old file renamed away (Windows refuses to
       // rename over a file that is open), a new one under the name.
       {"rotated",
@@ -175,15 +186,27 @@ TEST(FileIndex, RefreshSeesTruncationReplacementAndOverwrite) {
          std::filesystem::rename(p, d.path() / "log.1");
          d.write("log.txt", "one\r\ntwo\r\nthree\r\nfour\r\n");
        },
-       "one\r\ntwo\r\nthree\r\nfour\r\n"},
+       "one\r\ntwo\r\nthree\r\nfour\r\n", FileIndex::Change::replaced},
       {"overwritten, the same size",
        [](const std::string& p, const TempDirectory&) {
          std::fstream(p, std::ios::binary | std::ios::in | std::ios::out).write("ONE\r\nTWO", 8);
          touch_later(p);
        },
-       "ONE\r\nTWO\r\nthree\r\n"},
+       "ONE\r\nTWO\r\nthree\r\n", FileIndex::Change::replaced},
+      // The change time is new: indexed anew, though the bytes are the same.
       {"touched only", [](const std::string& p, const TempDirectory&) { touch_later(p); },
-       "one\r\ntwo\r\nthree\r\n"},
+       "one\r\ntwo\r\nthree\r\n", FileIndex::Change::replaced},
+      // Rewritten with the same size and its modification time set back, as
+      // cp -p and rsync -t leave a file: only the change time tells.
+      {"rewritten, its time restored",
+       [](const std::string& p, const TempDirectory&) {
+         const auto time = std::filesystem::last_write_time(p);
+         std::fstream(p, std::ios::binary | std::ios::in | std::ios::out).write("one\r\nTWO", 8);
+         std::filesystem::last_write_time(p, time);
+       },
+       "one\r\nTWO\r\nthree\r\n", FileIndex::Change::replaced},
+      {"untouched", [](const std::string&, const TempDirectory&) {}, "one\r\ntwo\r\nthree\r\n",
+       FileIndex::Change::none},
   };
   for (const auto& c : cases) {
     dir.write("log.txt", "one\r\ntwo\r\nthree\r\n");
@@ -192,8 +215,7 @@ TEST(FileIndex, RefreshSeesTruncationReplacementAndOverwrite) {
     c.change(path, dir);
     const FileIndex::Change change = index.refresh(error);
     ASSERT_FALSE(error) << c.what << ": " << error.message();
-    const bool same = c.after == "one\r\ntwo\r\nthree\r\n";
-    EXPECT_EQ(change, same ? FileIndex::Change::none : FileIndex::Change::replaced) << c.what;
+    EXPECT_EQ(change, c.want) << c.what;
     expect_naive(index, c.after, LineEnds::crlf, c.what);
   }
 }
@@ -220,31 +242,87 @@ TEST(FileIndex, SavedAndLoaded) {
     index.save(saved.c_str(), error);
     ASSERT_FALSE(error) << error.message();
   }
-  // Read, and served from a view of the saved index.
-  for (const bool mapped : {false, true}) {
-    FileIndex loaded =
-        FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, mapped));
-    ASSERT_FALSE(error) << error.message();
-    expect_naive(loaded, text, LineEnds::lf, mapped ? "loaded, mapped" : "loaded");
+  for (const LoadWay& way : load_ways) {
+    FileIndex loaded = FileIndex::load(saved.c_str(), path.c_str(), error,
+                                       options_of(LineEnds::lf, 1, way.mapped, way.lazy));
+    ASSERT_FALSE(error) << way.name << ": " << error.message();
+    expect_naive(loaded, text, LineEnds::lf, way.name);
   }
   // Grown since it was saved: the new bytes are indexed.
   append(path, "more\nlines");
   text += "more\nlines";
-  FileIndex loaded = FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, true));
-  ASSERT_FALSE(error) << error.message();
-  expect_naive(loaded, text, LineEnds::lf, "loaded after an append");
-  // Another file, or other line ends: stale.
+  for (const LoadWay& way : load_ways) {
+    FileIndex loaded = FileIndex::load(saved.c_str(), path.c_str(), error,
+                                       options_of(LineEnds::lf, 1, way.mapped, way.lazy));
+    ASSERT_FALSE(error) << way.name << ": " << error.message();
+    expect_naive(loaded, text, LineEnds::lf, std::string(way.name) + ", after an append");
+  }
+  // Another file, other line ends, or this one rewritten to the same size
+  // with its modification time set back: stale.
   const std::string other = dir.write("other.txt", text);
   (void)FileIndex::load(saved.c_str(), other.c_str(), error, options_of(LineEnds::lf, 1));
   EXPECT_EQ(error, line_reader::errc::stale_index);
   (void)FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::crlf, 1));
   EXPECT_EQ(error, line_reader::errc::stale_index);
+  FileIndex::build(path.c_str(), error, options_of(LineEnds::lf, 1)).save(saved.c_str(), error);
+  const auto time = std::filesystem::last_write_time(path);
+  std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).write("\n\n\n", 3);
+  std::filesystem::last_write_time(path, time);
+  (void)FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, false, true));
+  EXPECT_EQ(error, line_reader::errc::stale_index);
+}
+
+// Many saved ranges, loaded lazily, then followed past the limit of ranges:
+// the join takes the saved range into memory, and a save writes it again.
+TEST(FileIndex, LazyIndexFollowedAndSavedAgain) {
+  TempDirectory dir;
+  SmallPieces small(64, 1);
+  std::mt19937 random(22);
+  std::string text = random_text(random, 40 * 300);
+  const std::string path = dir.write("f.txt", text);
+  const std::string saved = (dir.path() / "f.idx").string();
+  std::error_code error;
+  FileIndex::build(path.c_str(), error, options_of(LineEnds::crlf, 40)).save(saved.c_str(), error);
+  ASSERT_FALSE(error);
+  FileIndex index =
+      FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::crlf, 1, false, true));
+  ASSERT_FALSE(error) << error.message();
+  for (int i = 0; i < 5; ++i) {
+    const std::string more = random_text(random, 100) + "\r\n";
+    append(path, more);
+    text += more;
+    ASSERT_EQ(index.refresh(error), FileIndex::Change::appended) << i;
+  }
+  expect_naive(index, text, LineEnds::crlf, "followed");
+  index.save(saved.c_str(), error);
+  ASSERT_FALSE(error) << error.message();
+  expect_naive(FileIndex::load(saved.c_str(), path.c_str(), error, options_of(LineEnds::crlf, 1)), text,
+               LineEnds::crlf, "saved again");
+}
+
+// Every line of a loaded index is the right one, or its lookup says the
+// saved index is damaged; never another line.
+void expect_right_or_bad(const FileIndex& index, const std::string& text, LineEnds ends,
+                         const std::string& what) {
+  const NaiveSplit want = naive_split(text, ends);
+  ASSERT_EQ(index.line_count(), want.lines.size()) << what;
+  std::string buffer;
+  for (std::size_t i = 0; i < want.lines.size(); ++i) {
+    std::error_code error;
+    const std::string_view line = index.read_line(i + 1, buffer, error);
+    if (error) {
+      ASSERT_EQ(error, line_reader::errc::bad_index) << what << " line " << i + 1;
+    } else {
+      ASSERT_EQ(line, want.lines[i]) << what << " line " << i + 1;
+    }
+  }
 }
 
 TEST(FileIndex, EveryDamageOfASavedIndexIsBad) {
   TempDirectory dir;
   SmallPieces small(64, 1);
-  const std::string path = dir.write("f.txt", "a\r\nbb\r\nccc\nd\r\n" + std::string(300, '\n') + "end");
+  const std::string text = "a\r\nbb\r\nccc\nd\r\n" + std::string(600, '\n') + "end";
+  const std::string path = dir.write("f.txt", text);
   const std::string saved = (dir.path() / "f.idx").string();
   std::error_code error;
   FileIndex::build(path.c_str(), error, options_of(LineEnds::lf, 2)).save(saved.c_str(), error);
@@ -255,16 +333,156 @@ TEST(FileIndex, EveryDamageOfASavedIndexIsBad) {
     std::string bytes = good;
     bytes[at] = static_cast<char>(bytes[at] ^ 0x21);
     dir.write("damaged.idx", bytes);
-    const FileIndex index =
-        FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, at % 2 == 1));
-    ASSERT_EQ(error, line_reader::errc::bad_index) << "byte " << at;
-    EXPECT_EQ(index.line_count(), 0u);
+    for (const LoadWay& way : load_ways) {
+      const std::string what = std::string(way.name) + ", byte " + std::to_string(at);
+      const FileIndex index = FileIndex::load(damaged.c_str(), path.c_str(), error,
+                                              options_of(LineEnds::lf, 1, way.mapped, way.lazy));
+      // Read whole, every damage is found; read lazily, a damaged piece is
+      // found when a line in it is looked up (padding is never read).
+      if (!way.lazy || error) {
+        ASSERT_EQ(error, line_reader::errc::bad_index) << what;
+        EXPECT_EQ(index.line_count(), 0u) << what;
+      } else {
+        expect_right_or_bad(index, text, LineEnds::lf, what);
+      }
+    }
   }
   for (std::size_t size = 0; size < good.size(); ++size) {
     dir.write("damaged.idx", good.substr(0, size));
-    (void)FileIndex::load(damaged.c_str(), path.c_str(), error, options_of(LineEnds::lf, 1, size % 2 == 1));
-    ASSERT_EQ(error, line_reader::errc::bad_index) << "cut to " << size;
+    for (const LoadWay& way : load_ways) {
+      (void)FileIndex::load(damaged.c_str(), path.c_str(), error,
+                            options_of(LineEnds::lf, 1, way.mapped, way.lazy));
+      ASSERT_EQ(error, line_reader::errc::bad_index) << way.name << ", cut to " << size;
+    }
   }
+}
+
+// Indexes with every hash right, which no build makes: each is bad_index
+// when read whole, and lazily at the latest when the line is looked up.
+TEST(FileIndex, HostileSavedIndexesAreBad) {
+  TempDirectory dir;
+  SmallPieces small(64, 1);
+  // Two ranges of 16-bit blocks, the second after an append; 600 lines.
+  std::string text;
+  for (int i = 0; i < 600; ++i)
+    text += "line " + std::to_string(i) + "\n";
+  const std::string path = dir.write("f.txt", text);
+  const std::string saved = (dir.path() / "f.idx").string();
+  std::error_code error;
+  FileIndex::build(path.c_str(), error, options_of(LineEnds::lf, 2)).save(saved.c_str(), error);
+  ASSERT_FALSE(error);
+  const SavedForm good(read_all(saved));
+  ASSERT_EQ(good.ranges(), 2u);
+  SavedForm same = good;
+  same.rehash();
+  ASSERT_EQ(same.bytes(), good.bytes()) << "the hashes are not written as a save writes them";
+  const std::uint64_t size = text.size();
+  const struct {
+    const char* what;
+    void (*change)(SavedForm& form, std::uint64_t size);
+  } cases[] = {
+      {"a start past the end (16-bit offsets)",
+       [](SavedForm& f, std::uint64_t) {
+         const std::uint64_t last =
+             f.block_data_at(1, 0) + 2 * (f.get<std::uint64_t>(f.range_at(1) + 8) % 256 - 1);
+         f.put<std::uint16_t>(last, 0xFFF0);
+       }},
+      {"a block's starts past the end (32-bit offsets, its base moved)",
+       [](SavedForm& f, std::uint64_t size) {
+         f.put<std::uint64_t>(f.word_at(1, 0), (size + 5) | std::uint64_t{1} << 62);
+       }},
+      {"starts that go backwards",
+       [](SavedForm& f, std::uint64_t) {
+         const std::uint64_t at = f.block_data_at(0, 0);
+         const auto second = f.get<std::uint16_t>(at + 2);
+         f.put<std::uint16_t>(at + 2, f.get<std::uint16_t>(at + 4));
+         f.put<std::uint16_t>(at + 4, second);
+       }},
+      {"a base near 2^62 in the page and its block",
+       [](SavedForm& f, std::uint64_t) {
+         const std::uint64_t base = (std::uint64_t{1} << 60) - 64;
+         f.put<std::uint64_t>(f.top_at(f.pages() - 1), base);
+         f.put<std::uint64_t>(f.word_at(1, 0), base);
+       }},
+      {"a page's first start not its first block's",
+       [](SavedForm& f, std::uint64_t) {
+         f.put<std::uint64_t>(f.top_at(0), f.get<std::uint64_t>(f.top_at(0)) + 1);
+       }},
+      {"ranges that overlap",
+       [](SavedForm& f, std::uint64_t) {
+         const std::uint64_t base = f.get<std::uint64_t>(f.word_at(0, 1)) + 1;
+         f.put<std::uint64_t>(f.top_at(f.pages() - 1), base);
+         f.put<std::uint64_t>(f.word_at(1, 0), base);
+       }},
+      {"a range that starts before the one before ends, counted",
+       [](SavedForm& f, std::uint64_t) {
+         f.put<std::uint64_t>(f.range_at(1), f.get<std::uint64_t>(f.range_at(1)) - 1);
+       }},
+      {"line ends found that the ranges do not hold",
+       [](SavedForm& f, std::uint64_t) { f.put<std::uint64_t>(72, f.get<std::uint64_t>(72) + 1); }},
+      {"a range's count that its blocks do not hold",
+       [](SavedForm& f, std::uint64_t) {
+         f.put<std::uint64_t>(f.range_at(0) + 8, f.get<std::uint64_t>(f.range_at(0) + 8) - 1);
+         f.put<std::uint64_t>(72, f.get<std::uint64_t>(72) - 1);
+         f.put<std::uint64_t>(f.range_at(1), f.get<std::uint64_t>(f.range_at(1)) - 1);
+       }},
+      {"a longest line past the last line",
+       [](SavedForm& f, std::uint64_t) { f.put<std::uint64_t>(80, f.get<std::uint64_t>(72) + 1); }},
+      {"a reserved width",
+       [](SavedForm& f, std::uint64_t) {
+         f.put<std::uint64_t>(f.word_at(0, 1),
+                              f.get<std::uint64_t>(f.word_at(0, 1)) | std::uint64_t{3} << 62);
+       }},
+      {"a reserved kind",
+       [](SavedForm& f, std::uint64_t) {
+         f.put<std::uint64_t>(f.word_at(0, 1),
+                              f.get<std::uint64_t>(f.word_at(0, 1)) | std::uint64_t{3} << 60);
+       }},
+  };
+  for (const auto& c : cases) {
+    SavedForm form = good;
+    c.change(form, size);
+    form.rehash();
+    dir.write("hostile.idx", form.bytes());
+    const std::string hostile = (dir.path() / "hostile.idx").string();
+    for (const LoadWay& way : load_ways) {
+      const std::string what = std::string(c.what) + ", " + way.name;
+      const FileIndex index = FileIndex::load(hostile.c_str(), path.c_str(), error,
+                                              options_of(LineEnds::lf, 1, way.mapped, way.lazy));
+      if (error) {
+        EXPECT_EQ(error, line_reader::errc::bad_index) << what;
+        continue;
+      }
+      EXPECT_TRUE(way.lazy) << what << ": loaded";
+      bool found = false;
+      std::string buffer;
+      for (std::uint64_t n = 1; n <= index.line_count(); ++n) {
+        const FileIndex::Span span = index.span(n, error);
+        found = found || error == line_reader::errc::bad_index;
+        ASSERT_LE(span.offset + span.length, size) << what << " line " << n;
+      }
+      EXPECT_TRUE(found) << what << ": no lookup found it";
+    }
+  }
+}
+
+// A file rewritten with more bytes than it had while it is indexed (cmd > F
+// during the build) is not taken for one that grew: nothing of it is kept.
+TEST(FileIndex, RewrittenLargerDuringTheBuild) {
+  TempDirectory dir;
+  SmallPieces small(64, 1);
+  const std::string path = dir.write("f.txt", std::string(4000, 'a') + "\n" + std::string(4000, 'b') + "\n");
+  IndexOptions options = options_of(LineEnds::lf, 1);
+  bool rewritten = false;
+  options.progress = [&](std::uint64_t, std::uint64_t) {
+    if (!rewritten) dir.write("f.txt", std::string(9000, 'c') + "\n" + std::string(9000, 'd') + "\n");
+    rewritten = true;
+    return true;
+  };
+  std::error_code error;
+  const FileIndex index = FileIndex::build(path.c_str(), error, options);
+  EXPECT_EQ(error, line_reader::errc::changed_while_reading);
+  EXPECT_EQ(index.line_count(), 0u);
 }
 
 TEST(FileIndex, ReasonsAndProgress) {

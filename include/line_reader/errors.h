@@ -18,6 +18,7 @@ enum class errc {
   bad_index,             // a saved index is damaged or not an index
   stale_index,           // a saved index describes another file, or this one before it changed
   cancelled,             // the progress callback stopped the work
+  unsupported_index,     // a saved index of a format that this version does not read (an older one)
 };
 
 const std::error_category& category() noexcept;

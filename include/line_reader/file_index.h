@@ -29,13 +29,24 @@ namespace line_reader {
 struct IndexOptions {
   LineEnds ends = LineEnds::crlf;
   unsigned threads = 0; // 0: one for each core this process may run on
-  // Read the file through a view of it in memory where the system has one
-  // (64-bit POSIX systems): no copy out of the page cache, about twice as
-  // fast there. A file truncated while it is read this way raises SIGBUS in
-  // the reading thread, which the program must then handle (see the README);
-  // the build then fails with errc::changed_while_reading if the handler
-  // returns. Bytes appended later are always read.
+  // build: read the file through a view of it in memory where the system has
+  // one (64-bit POSIX systems): no copy out of the page cache. Only as fast
+  // as reads on files written a little at a time, as logs are, and a file
+  // truncated while it is read this way raises SIGBUS in the reading thread,
+  // which the program must then handle (see the README); the build then
+  // fails with errc::changed_while_reading if the handler returns.
+  // load: every piece of the saved index is still checked at once, and the
+  // index is then served from the view instead of a copy in memory. The
+  // saved index must then not be truncated in place while it is in use.
   bool mapped = false;
+  // load: serve the saved index from a view of it, reading and checking
+  // only the header and its small top table at once, and each page of block
+  // words and each block of offsets when a lookup first needs it (a few KiB
+  // a lookup, whatever the file's size). A damaged piece is then found by
+  // the lookup: span() throws std::system_error with errc::bad_index and
+  // read_line() sets it. Where the system has no views, load reads and
+  // checks everything, as without it. The view's rule is `mapped`'s.
+  bool lazy = false;
   // Called from the calling thread now and then with the bytes indexed so far
   // and the bytes to index; returning false stops the work, which then fails
   // with errc::cancelled (as does an exception from it, which is not passed on).
@@ -49,14 +60,19 @@ public:
   // why and the result holds no lines.
   static FileIndex build(const char* path, std::error_code& error, const IndexOptions& options = {}) noexcept;
   // A saved index of `path`, checked against the file: when the file has
-  // only grown since, the new bytes are indexed. errc::bad_index when the
-  // saved bytes are damaged or not an index; errc::stale_index when it
-  // describes another file, a changed one, or other line ends.
+  // only grown since, the new bytes are indexed. Nothing in it is trusted:
+  // errc::bad_index when the saved bytes are damaged, not an index, or
+  // describe lines that no build makes (starts outside the file or out of
+  // order, counts that disagree); errc::unsupported_index when it is of an
+  // older format; errc::stale_index when it describes another file, a
+  // changed one, or other line ends.
   static FileIndex load(const char* index_path, const char* path, std::error_code& error,
                         const IndexOptions& options = {}) noexcept;
   // Writes the index whole or not at all (a file beside it, then a rename),
   // flushed to the disk first. Unflushed, as a cache may keep it, a crash
-  // soon after can leave the file damaged, which load() then says.
+  // soon after can leave the file damaged, which load() then says. The file
+  // is readable by its owner alone (mode 0600 on POSIX systems): it tells of
+  // the indexed file's contents.
   void save(const char* index_path, std::error_code& error, bool flushed = true) const noexcept;
 
   FileIndex(FileIndex&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
@@ -78,13 +94,21 @@ public:
     std::uint64_t offset;
     std::uint64_t length;
   };
-  // Line `number`, from 1; throws std::out_of_range outside 1..line_count().
+  // Line `number`, from 1; throws std::out_of_range outside 1..line_count(),
+  // and std::system_error (errc::bad_index) when a lazily loaded saved
+  // index is damaged where the line lies. A span never lies outside
+  // indexed_bytes(), whatever the saved index held.
   Span span(std::uint64_t number) const;
+  // The same, with a damaged saved index said in `error` (and {0, 0}).
+  Span span(std::uint64_t number, std::error_code& error) const;
   // Line `number` read from the file into `buffer` (one positioned read),
-  // without its line end. An empty view and `error` set when the read fails
-  // or the file has become shorter. Throws as span() does.
+  // without its line end. An empty view and `error` set when the read fails,
+  // the file has become shorter, the line does not fit in memory
+  // (errc::no_memory) or the saved index is damaged there. Throws
+  // std::out_of_range as span() does, and nothing else.
   std::string_view read_line(std::uint64_t number, std::string& buffer, std::error_code& error) const;
-  // Lines first..last in one read, each with its line end as the file has it.
+  // Lines first..last in one read, each with its line end as the file has it;
+  // errors and exceptions as read_line().
   std::string_view read_lines(std::uint64_t first, std::uint64_t last, std::string& buffer,
                               std::error_code& error) const;
 
@@ -96,9 +120,12 @@ public:
   enum class Change { none, appended, replaced };
   // Looks at the file under the path again. Bytes appended since the last
   // index are indexed, and the old last line may grow. A file that shrank,
-  // a different file under the path, or an indexed part that changed is
+  // a different file under the path, a new change time at the same size, or
+  // an indexed part that changed (the hashed stretches at both ends) is
   // indexed anew: `replaced`. On failure `error` says why and the index is
-  // kept as it was (`none`).
+  // kept as it was (`none`). Const calls may run together on many threads;
+  // refresh() and assignment need the object to themselves, as with the
+  // standard containers.
   Change refresh(std::error_code& error) noexcept;
 
   // The file's identity, the index and its statistics, opaque to users.

@@ -56,7 +56,6 @@ void* LineIndex::room_for(std::size_t bytes) noexcept {
       static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), capacity));
   if (memory == nullptr) return nullptr;
   chunks_[chunk_count_++] = Chunk{memory, capacity, bytes, false};
-  last_chunk_first_block_ = block_count_;
   return memory;
 }
 
@@ -116,22 +115,21 @@ bool LineIndex::append(const std::uint64_t* staged, std::uint32_t count, bool fi
 void LineIndex::shrink() noexcept {
   if (chunk_count_ != 0) {
     Chunk& last = chunks_[chunk_count_ - 1];
-    if (last.used < last.capacity) {
+    if (last.used < last.capacity && !last.borrowed) {
       auto* fitted =
           static_cast<unsigned char*>(platform::heap_allocate_zeroed(platform::process_heap(), last.used));
       if (fitted != nullptr) {
         std::memcpy(fitted, last.memory, last.used);
+        // The blocks whose offsets lie in the last chunk are the last ones;
+        // each moves by as much as the chunk did.
+        for (std::size_t b = block_count_; b-- > 0;) {
+          const auto* offsets = static_cast<const unsigned char*>(blocks_[b].offsets);
+          if (offsets < last.memory || offsets >= last.memory + last.used) break;
+          blocks_[b].offsets = fitted + (offsets - last.memory);
+        }
         platform::heap_free(platform::process_heap(), last.memory);
         last.memory = fitted;
         last.capacity = last.used;
-        // The blocks whose offsets lie in the last chunk follow it; their
-        // places in it are the sums of the sizes before them.
-        std::size_t at = 0;
-        for (std::size_t b = last_chunk_first_block_; b < block_count_; ++b) {
-          const std::size_t bitmap = (blocks_[b].base >> kind_shift & 3) == kind_mixed ? bitmap_bytes : 0;
-          blocks_[b].offsets = fitted + at + bitmap;
-          at += block_bytes(b);
-        }
       }
     }
   }
@@ -195,7 +193,41 @@ bool LineIndex::adopt(const std::uint64_t* words, std::size_t block_count, std::
     blocks_[b] = Block{words[b], data + at + bitmap};
     at += block_bytes(b);
   }
-  last_chunk_first_block_ = block_count;
+  return true;
+}
+
+std::uint32_t LineIndex::partial_block(std::uint64_t* staged) const noexcept {
+  if (block_count_ == 0 || entries_in_last_block_ >= 256) return 0;
+  const std::uint64_t first = (block_count_ - 1) * std::uint64_t{256};
+  for (std::uint32_t k = 0; k < entries_in_last_block_; ++k)
+    staged[k] = 2 * start(first + k) + (after_two_bytes(first + k) ? 1 : 0);
+  return entries_in_last_block_;
+}
+
+bool LineIndex::absorb(LineIndex& tail) noexcept {
+  const bool partial = block_count_ != 0 && entries_in_last_block_ < 256;
+  const std::size_t kept = block_count_ - (partial ? 1 : 0);
+  // Room first, so that nothing after it can fail.
+  while (block_capacity_ < kept + tail.block_count_) {
+    if (!grow(blocks_, block_capacity_, block_capacity_, 4)) return false;
+  }
+  while (chunk_capacity_ < chunk_count_ + tail.chunk_count_) {
+    if (!grow(chunks_, chunk_capacity_, chunk_capacity_, 4)) return false;
+  }
+  if (partial) {
+    // Its bytes go back when they end the last chunk of the index's own.
+    const auto* data = static_cast<const unsigned char*>(block_data(kept));
+    const std::size_t bytes = block_bytes(kept);
+    Chunk& last = chunks_[chunk_count_ - 1];
+    if (!last.borrowed && data + bytes == last.memory + last.used) last.used -= bytes;
+  }
+  std::memcpy(blocks_ + kept, tail.blocks_, tail.block_count_ * sizeof(Block));
+  std::memcpy(chunks_ + chunk_count_, tail.chunks_, tail.chunk_count_ * sizeof(Chunk));
+  block_count_ = kept + tail.block_count_;
+  chunk_count_ += tail.chunk_count_;
+  entries_in_last_block_ = tail.block_count_ != 0 ? tail.entries_in_last_block_ : kept != 0 ? 256 : 0;
+  tail.block_count_ = tail.chunk_count_ = 0;
+  tail.entries_in_last_block_ = 0;
   return true;
 }
 

@@ -37,6 +37,15 @@ public:
               int kind = kind_unknown) noexcept;
   // Gives back what the last chunk and the block table hold beyond their use.
   void shrink() noexcept;
+  // The starts of the last block in their staged form, when it holds fewer
+  // than 256 entries, into `staged` (room for 256); their count (0 when the
+  // last block is full or there is none).
+  std::uint32_t partial_block(std::uint64_t* staged) const noexcept;
+  // Puts the blocks of `tail` in place of this index's partial last block
+  // (whose starts `tail` must begin with) and after it, moving them and
+  // their memory without a copy; `tail` is left empty. False when there is
+  // no memory, and nothing changes.
+  bool absorb(LineIndex& tail) noexcept;
 
   // The start of entry i (counted from 0) of those appended.
   std::uint64_t start(std::uint64_t i) const noexcept {
@@ -126,7 +135,6 @@ private:
   Chunk* chunks_ = nullptr;
   std::size_t chunk_count_ = 0;
   std::size_t chunk_capacity_ = 0;
-  std::size_t last_chunk_first_block_ = 0;
   std::uint32_t entries_in_last_block_ = 0;
 };
 

@@ -2,7 +2,9 @@
 // ranges' indexes are kept as they were built, one after the other, with the
 // number of line ends before each, so that joining them copies nothing. The
 // start after line end j (from 0) is found by a binary search over the
-// ranges (a handful) and one lookup in a range's blocks.
+// ranges (a handful) and one lookup in a range's blocks. A range may also be
+// one of a saved index that is read lazily, each piece checked when it is
+// first used.
 #pragma once
 
 #include <cstddef>
@@ -15,12 +17,22 @@
 
 namespace line_reader::detail {
 
+class SavedPages;
+
 class RangedIndex {
 public:
   struct Range {
     std::uint64_t first; // line ends before the range
+    // Null for a range of a saved index read lazily, which is the saved
+    // index's range of the same number: such ranges come first, and ranges
+    // are only added after them, taken off the end or joined into one.
     std::unique_ptr<LineIndex> index;
   };
+
+  RangedIndex() noexcept;
+  RangedIndex(RangedIndex&&) noexcept;
+  RangedIndex& operator=(RangedIndex&&) noexcept;
+  ~RangedIndex();
 
   // Adds a range built after the others, and its lines to the statistics.
   // False when there is no memory; the index is then as it was.
@@ -36,6 +48,11 @@ public:
   }
   // Adds a range that was saved, whose statistics come with the whole.
   bool add_saved(std::unique_ptr<LineIndex> index) noexcept;
+  // Keeps the view of a saved index that ranges read from (lazily, or their
+  // blocks' bytes in place); it goes after them.
+  void hold(std::unique_ptr<SavedPages> pages) noexcept;
+  // Adds range r of the lazily read saved index.
+  bool add_lazy(std::size_t r) noexcept;
   void set_statistics(std::uint64_t longest_line, std::uint64_t longest_length,
                       std::uint64_t last_found) noexcept {
     longest_line_ = longest_line;
@@ -43,13 +60,19 @@ public:
     last_found_ = last_found;
   }
 
-  // Joins every range into one, so that a file followed through many
-  // appends keeps a handful of ranges; false when there is no memory (the
-  // index is then as it was).
+  // Joins every range into one; false when there is no memory (the index is
+  // then as it was).
   bool join_ranges() noexcept;
+  // Keeps a file followed through many appends at `most` ranges or fewer:
+  // the last range is joined onto the one before it, which grows in place,
+  // so that a join costs the lines of the range joined and each line is
+  // moved once. errc-free: false when there is no memory or a saved piece
+  // is damaged (`damaged` then says so), and the index is as it was.
+  bool fold_ranges(std::size_t most, bool& damaged) noexcept;
 
   std::uint64_t found() const noexcept { return found_; }
-  // The start after line end j, and whether that line end is two bytes.
+  // The start after line end j, and whether that line end is two bytes,
+  // when every range is in memory (an index that was never loaded lazily).
   std::uint64_t start_after(std::uint64_t j) const noexcept {
     const Range& range = range_of(j);
     return range.index->start(j - range.first);
@@ -58,6 +81,15 @@ public:
     const Range& range = range_of(j);
     return range.index->after_two_bytes(j - range.first);
   }
+  // Both, from any range; false when the saved piece that holds them is damaged.
+  bool entry(std::uint64_t j, std::uint64_t& start, bool& two) const noexcept;
+
+  // A range's blocks, for saving: its word, bytes and their count; false
+  // when a saved piece is damaged.
+  std::uint64_t block_count(const Range& range) const noexcept;
+  std::uint64_t entry_count(const Range& range) const noexcept;
+  bool block(const Range& range, std::uint64_t b, std::uint64_t& word, const unsigned char*& data,
+             std::size_t& bytes) const noexcept;
   // The first of the longest lines that end in a line end (number from 1;
   // 0 when none is longer than 0 bytes) and the last line end's start, staged.
   std::uint64_t longest_line() const noexcept { return longest_line_; }
@@ -81,6 +113,13 @@ private:
     return ranges_[low];
   }
 
+  std::size_t number_of(const Range& range) const noexcept {
+    return static_cast<std::size_t>(&range - ranges_.data());
+  }
+  // A range of the saved index in memory, its pieces checked.
+  std::unique_ptr<LineIndex> copied(const Range& range, bool& damaged) const noexcept;
+
+  std::unique_ptr<SavedPages> pages_; // before the ranges, which may borrow from it
   std::vector<Range> ranges_;
   std::uint64_t found_ = 0;
   std::uint64_t longest_line_ = 0;

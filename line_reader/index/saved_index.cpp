@@ -22,14 +22,20 @@ static_assert(std::endian::native == std::endian::little, "the saved index is li
 namespace {
 
 constexpr char magic[8] = {'L', 'R', 'I', 'N', 'D', 'E', 'X', '\n'};
-// Version 2 pads each range's block bytes to 8, so that a view of the saved
-// index can serve as the index itself; version 1 is still read.
-constexpr std::uint32_t format_version = 2;
-constexpr unsigned char padding[8] = {};
-constexpr std::size_t header_bytes = 104;
-constexpr std::size_t range_bytes = 32;
-// More ranges than any build makes (one a thread, one an append) mean damage.
-constexpr std::uint32_t most_ranges = 1u << 20;
+constexpr std::uint32_t format_version = 3;
+constexpr std::uint64_t header_bytes = 128;
+constexpr std::uint64_t hashed_header_bytes = 120;
+constexpr std::uint64_t range_bytes = 32;
+constexpr std::uint64_t top_bytes = 24;
+constexpr std::uint64_t word_bytes = 16; // a block's word, where its bytes lie, their hash
+constexpr std::uint64_t blocks_per_page = 256;
+constexpr std::uint64_t page_bytes = blocks_per_page * word_bytes;
+constexpr std::uint64_t bitmap_bytes = 32;
+// More ranges than a build and its appends keep mean damage.
+constexpr std::uint64_t most_ranges = 1u << 16;
+constexpr int width_shift = 62;
+constexpr int kind_shift = 60;
+constexpr std::uint64_t base_mask = (std::uint64_t{1} << kind_shift) - 1;
 
 template <class T> void put(unsigned char* at, T value) { std::memcpy(at, &value, sizeof value); }
 template <class T> T get(const unsigned char* at) {
@@ -38,80 +44,181 @@ template <class T> T get(const unsigned char* at) {
   return value;
 }
 
+std::uint64_t pages_of(std::uint64_t blocks) { return (blocks + blocks_per_page - 1) / blocks_per_page; }
+std::uint64_t padding_of(std::uint64_t bytes) { return (8 - bytes % 8) % 8; }
+
+std::uint64_t entries_in_block(const SavedLayout::Range& range, std::uint64_t b) {
+  return b + 1 < range.blocks ? 256 : range.entries - (range.blocks - 1) * 256;
+}
+// The bytes of a block of this word (whose width and kind are valid).
+std::uint64_t block_size(std::uint64_t word, std::uint64_t entries) {
+  return ((word >> kind_shift & 3) == 2 ? bitmap_bytes : 0) +
+         entries * (std::uint64_t{2} << (word >> width_shift));
+}
+std::uint32_t block_hash(const unsigned char* data, std::size_t bytes) {
+  return static_cast<std::uint32_t>(XXH3_64bits(data, bytes));
+}
+
+// Whether offsets rise from 0 and the last start lies before `bound`.
+template <class T>
+bool offsets_rise(const unsigned char* at, std::uint64_t entries, std::uint64_t first, std::uint64_t base,
+                  std::uint64_t bound) {
+  const auto* offsets = reinterpret_cast<const T*>(at);
+  // One compare a pair, no branch: the compiler takes them in vector lanes.
+  bool rising = offsets[0] == first;
+  for (std::uint64_t k = 1; k < entries; ++k)
+    rising &= offsets[k] > offsets[k - 1];
+  return rising && base + offsets[entries - 1] - first < bound;
+}
+
+// A block's bytes against its hash, and its starts: the first is the
+// block's base, each lies after the one before, the last before `bound`.
+bool check_block(std::uint64_t word, std::uint32_t hash, const unsigned char* data, std::uint64_t entries,
+                 std::uint64_t bound) {
+  const std::uint64_t bytes = block_size(word, entries);
+  if (block_hash(data, static_cast<std::size_t>(bytes)) != hash) return false;
+  const unsigned char* offsets = data + ((word >> kind_shift & 3) == 2 ? bitmap_bytes : 0);
+  const std::uint64_t base = word & base_mask;
+  switch (word >> width_shift) {
+  case 0: return offsets_rise<std::uint16_t>(offsets, entries, 0, base, bound);
+  case 1: return offsets_rise<std::uint32_t>(offsets, entries, 0, base, bound);
+  default: return offsets_rise<std::uint64_t>(offsets, entries, base, base, bound);
+  }
+}
+
+// Start k of a block, and whether its line end is two bytes.
+void block_entry(std::uint64_t word, const unsigned char* data, std::uint64_t k, std::uint64_t& start,
+                 bool& two) {
+  const std::uint64_t kind = word >> kind_shift & 3;
+  const unsigned char* offsets = data + (kind == 2 ? bitmap_bytes : 0);
+  const std::uint64_t base = word & base_mask;
+  switch (word >> width_shift) {
+  case 0: start = base + reinterpret_cast<const std::uint16_t*>(offsets)[k]; break;
+  case 1: start = base + reinterpret_cast<const std::uint32_t*>(offsets)[k]; break;
+  default: start = reinterpret_cast<const std::uint64_t*>(offsets)[k];
+  }
+  two = kind == 1 || (kind == 2 && (data[k >> 3] >> (k & 7) & 1) != 0);
+}
+
+// Page p of range r, whose entries lie at `entries`: its hash, its words'
+// widths and kinds, bases that rise from the top table's first start and
+// stay before the next page's, and its blocks' places in its bytes.
+bool check_page(const SavedLayout& layout, std::size_t r, std::uint64_t p, const unsigned char* entries) {
+  const SavedLayout::Range& range = layout.ranges[r];
+  const std::uint64_t g = range.first_page + p;
+  const std::uint64_t first_block = p * blocks_per_page;
+  const std::uint64_t count =
+      range.blocks - first_block < blocks_per_page ? range.blocks - first_block : blocks_per_page;
+  if (XXH3_64bits(entries, static_cast<std::size_t>(count * word_bytes)) !=
+      get<std::uint64_t>(layout.top + g * top_bytes + 16))
+    return false;
+  std::uint64_t previous = 0;
+  std::uint64_t at = 0;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::uint64_t word = get<std::uint64_t>(entries + k * word_bytes);
+    const std::uint64_t base = word & base_mask;
+    if (word >> width_shift > 2 || (word >> kind_shift & 3) > 2) return false;
+    if (k == 0 ? base != layout.page_first_start(g) : base <= previous) return false;
+    if (get<std::uint32_t>(entries + k * word_bytes + 8) != at) return false;
+    previous = base;
+    at += block_size(word, entries_in_block(range, first_block + k));
+  }
+  const std::uint64_t end =
+      p + 1 < pages_of(range.blocks) ? layout.page_data_at(g + 1) : range.data_at + range.data_bytes;
+  return previous < layout.page_bound(g) && layout.page_data_at(g) + at == end;
+}
+
+// The bound of block k's starts in a checked page of `count` blocks.
+std::uint64_t block_bound(const SavedLayout& layout, std::uint64_t g, const unsigned char* entries,
+                          std::uint64_t k, std::uint64_t count) {
+  return k + 1 < count ? get<std::uint64_t>(entries + (k + 1) * word_bytes) & base_mask
+                       : layout.page_bound(g);
+}
+
 // Writes and hashes as it goes.
-struct HashedWriter {
+struct Writer {
   platform::Handle file;
-  XXH3_state_t state;
   bool ok = true;
   void write(const void* bytes, std::size_t count) {
-    if (!ok || count == 0) return;
-    XXH3_64bits_update(&state, bytes, count);
-    ok = platform::write_file(file, bytes, count);
+    if (ok && count != 0) ok = platform::write_file(file, bytes, count);
   }
 };
 
-// Reads exactly `count` bytes at `offset` and hashes them; from a view of
-// the file, whose hash is checked first, where there is one.
-struct HashedReader {
-  platform::Handle file;
-  std::uint64_t offset = 0;
-  XXH3_state_t state;
-  bool failed = false; // a read failed, rather than found the end
-  const unsigned char* view = nullptr;
-  std::uint64_t view_bytes = 0;
-  bool read(void* into, std::size_t count) {
-    if (view != nullptr) {
-      if (count > view_bytes - offset) return false;
-      std::memcpy(into, view + offset, count);
-      offset += count;
-      return true;
-    }
-    auto* at = static_cast<unsigned char*>(into);
-    for (std::size_t done = 0; done < count;) {
-      const std::size_t left = count - done;
-      const auto ask =
-          static_cast<std::uint32_t>(left < (std::size_t{1} << 30) ? left : std::size_t{1} << 30);
-      std::uint32_t got = 0;
-      if (!platform::read_file_at(file, offset, at + done, ask, got)) {
-        failed = true;
-        return false;
-      }
-      if (got == 0) return false;
-      done += got;
-      offset += got;
-    }
-    XXH3_64bits_update(&state, into, count);
-    return true;
-  }
-  // The next `count` bytes in the view, when they start on an 8-byte
-  // boundary there; nullptr otherwise, and nothing is read.
-  const unsigned char* borrow(std::size_t count) {
-    if (view == nullptr || count > view_bytes - offset || offset % 8 != 0) return nullptr;
-    const unsigned char* at = view + offset;
-    offset += count;
-    return at;
-  }
+// A range's pages of block words as saved, and the top table's entries for
+// them.
+struct SavedRangeWords {
+  std::vector<unsigned char> words;
+  std::uint64_t data = 0;
 };
 
 } // namespace
 
 std::uint64_t hash_bytes(const void* bytes, std::size_t count) noexcept { return XXH3_64bits(bytes, count); }
 
+std::uint64_t SavedLayout::page_first_start(std::uint64_t g) const noexcept {
+  return get<std::uint64_t>(top + g * top_bytes);
+}
+std::uint64_t SavedLayout::page_data_at(std::uint64_t g) const noexcept {
+  return get<std::uint64_t>(top + g * top_bytes + 8);
+}
+std::uint64_t SavedLayout::page_bound(std::uint64_t g) const noexcept {
+  return g + 1 < pages ? page_first_start(g + 1) : size + 1;
+}
+
 std::error_code save_index(const char* path, const SavedIdentity& identity, const RangedIndex& index,
                            bool flushed) noexcept {
+  const auto& ranges = index.ranges();
+  std::vector<SavedRangeWords> saved;
+  std::vector<unsigned char> top;
   std::string temporary;
   try {
-    static unsigned counter = 0;
-    temporary = std::string(path) + ".tmp." + std::to_string(platform::process_number()) + "." +
-                std::to_string(++counter);
+    saved.resize(ranges.size());
+    // The words, places and hashes first: the top table before them holds
+    // the pages' hashes.
+    std::uint64_t at = header_bytes + range_bytes * ranges.size();
+    std::uint64_t pages = 0;
+    for (const auto& range : ranges)
+      pages += pages_of(index.block_count(range));
+    at += top_bytes * pages;
+    top.resize(static_cast<std::size_t>(top_bytes * pages));
+    std::uint64_t g = 0;
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+      const std::uint64_t blocks = index.block_count(ranges[r]);
+      SavedRangeWords& out = saved[r];
+      out.words.resize(static_cast<std::size_t>(blocks * word_bytes));
+      const std::uint64_t data_at = at + blocks * word_bytes;
+      std::uint64_t page_start = 0;
+      for (std::uint64_t b = 0; b < blocks; ++b) {
+        std::uint64_t word = 0;
+        const unsigned char* data = nullptr;
+        std::size_t bytes = 0;
+        if (!index.block(ranges[r], b, word, data, bytes)) return errc::bad_index;
+        if (b % blocks_per_page == 0) {
+          page_start = out.data;
+          put<std::uint64_t>(top.data() + (g + b / blocks_per_page) * top_bytes, word & base_mask);
+          put<std::uint64_t>(top.data() + (g + b / blocks_per_page) * top_bytes + 8, data_at + out.data);
+        }
+        unsigned char* entry = out.words.data() + b * word_bytes;
+        put<std::uint64_t>(entry, word);
+        put<std::uint32_t>(entry + 8, static_cast<std::uint32_t>(out.data - page_start));
+        put<std::uint32_t>(entry + 12, block_hash(data, bytes));
+        out.data += bytes;
+      }
+      for (std::uint64_t p = 0; p < pages_of(blocks); ++p) {
+        const std::uint64_t count =
+            blocks - p * blocks_per_page < blocks_per_page ? blocks - p * blocks_per_page : blocks_per_page;
+        put<std::uint64_t>(
+            top.data() + (g + p) * top_bytes + 16,
+            XXH3_64bits(out.words.data() + p * page_bytes, static_cast<std::size_t>(count * word_bytes)));
+      }
+      g += pages_of(blocks);
+      at = data_at + out.data + padding_of(out.data);
+    }
+    temporary = std::string(path) + ".tmp." + std::to_string(platform::unique_number());
   } catch (const std::bad_alloc&) {
     return errc::no_memory;
   }
-  HashedWriter out{platform::create_file_for_writing(temporary.c_str()), {}};
-  if (out.file == 0) return errc::no_access;
-  XXH3_64bits_reset(&out.state);
 
-  const auto& ranges = index.ranges();
   unsigned char header[header_bytes] = {};
   std::memcpy(header, magic, sizeof magic);
   put<std::uint32_t>(header + 8, format_version);
@@ -120,50 +227,56 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
   put<std::uint64_t>(header + 24, identity.file_id);
   put<std::uint64_t>(header + 32, identity.size);
   put<std::int64_t>(header + 40, identity.modified);
-  put<std::uint64_t>(header + 48, identity.head_hash);
-  put<std::uint64_t>(header + 56, identity.tail_hash);
-  put<std::uint64_t>(header + 64, index.found());
-  put<std::uint64_t>(header + 72, index.longest_line());
-  put<std::uint64_t>(header + 80, index.longest_length());
-  put<std::uint64_t>(header + 88, index.last_found());
-  put<std::uint32_t>(header + 96, static_cast<std::uint32_t>(ranges.size()));
+  put<std::int64_t>(header + 48, identity.changed);
+  put<std::uint64_t>(header + 56, identity.head_hash);
+  put<std::uint64_t>(header + 64, identity.tail_hash);
+  put<std::uint64_t>(header + 72, index.found());
+  put<std::uint64_t>(header + 80, index.longest_line());
+  put<std::uint64_t>(header + 88, index.longest_length());
+  put<std::uint64_t>(header + 96, top.size() / top_bytes);
+  put<std::uint32_t>(header + 104, static_cast<std::uint32_t>(ranges.size()));
+  std::vector<unsigned char> table(static_cast<std::size_t>(range_bytes * ranges.size()));
+  for (std::size_t r = 0; r < ranges.size(); ++r) {
+    unsigned char* entry = table.data() + r * range_bytes;
+    put<std::uint64_t>(entry, ranges[r].first);
+    put<std::uint64_t>(entry + 8, index.entry_count(ranges[r]));
+    put<std::uint64_t>(entry + 16, index.block_count(ranges[r]));
+    put<std::uint64_t>(entry + 24, saved[r].data);
+  }
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  XXH3_64bits_update(&state, header, hashed_header_bytes);
+  XXH3_64bits_update(&state, table.data(), table.size());
+  XXH3_64bits_update(&state, top.data(), top.size());
+  put<std::uint64_t>(header + hashed_header_bytes, XXH3_64bits_digest(&state));
+
+  // A name of its own: one left by a save that was killed is never met again.
+  Writer out{platform::create_file_for_writing(temporary.c_str())};
+  if (out.file == 0) return errc::no_access;
   out.write(header, sizeof header);
-  for (const auto& range : ranges) {
-    unsigned char entry[range_bytes];
-    std::uint64_t data = 0;
-    for (std::size_t b = 0; b < range.index->block_count(); ++b)
-      data += range.index->block_data_bytes(b);
-    put<std::uint64_t>(entry, range.first);
-    put<std::uint64_t>(entry + 8, range.index->entry_count());
-    put<std::uint64_t>(entry + 16, range.index->block_count());
-    put<std::uint64_t>(entry + 24, data);
-    out.write(entry, sizeof entry);
-  }
-  for (const auto& range : ranges) {
-    const LineIndex& blocks = *range.index;
-    std::uint64_t data = 0;
-    // The words a few hundred at a time: a block's word is its base.
-    std::uint64_t words[512];
-    for (std::size_t b = 0; b < blocks.block_count(); b += 512) {
-      const std::size_t n = blocks.block_count() - b < 512 ? blocks.block_count() - b : 512;
-      for (std::size_t k = 0; k < n; ++k)
-        words[k] = blocks.block_word(b + k);
-      out.write(words, n * sizeof words[0]);
-    }
+  out.write(table.data(), table.size());
+  out.write(top.data(), top.size());
+  static constexpr unsigned char padding[8] = {};
+  for (std::size_t r = 0; r < ranges.size(); ++r) {
+    out.write(saved[r].words.data(), saved[r].words.size());
     // A chunk's blocks lie one after the other: runs of them go out in one write.
-    for (std::size_t b = 0; b < blocks.block_count();) {
-      const auto* from = static_cast<const unsigned char*>(blocks.block_data(b));
-      std::size_t bytes = blocks.block_data_bytes(b);
-      for (++b; b < blocks.block_count() && blocks.block_data(b) == from + bytes; ++b)
-        bytes += blocks.block_data_bytes(b);
+    const std::uint64_t blocks = index.block_count(ranges[r]);
+    for (std::uint64_t b = 0; b < blocks && out.ok;) {
+      std::uint64_t word = 0;
+      const unsigned char* from = nullptr;
+      std::size_t bytes = 0;
+      out.ok = index.block(ranges[r], b, word, from, bytes);
+      for (++b; out.ok && b < blocks; ++b) {
+        const unsigned char* next = nullptr;
+        std::size_t more = 0;
+        if (!index.block(ranges[r], b, word, next, more) || next != from + bytes) break;
+        bytes += more;
+      }
       out.write(from, bytes);
-      data += bytes;
     }
-    out.write(padding, (8 - data % 8) % 8);
+    out.write(padding, static_cast<std::size_t>(padding_of(saved[r].data)));
   }
-  const std::uint64_t hash = XXH3_64bits_digest(&out.state);
-  bool ok = out.ok && platform::write_file(out.file, &hash, sizeof hash) &&
-            (!flushed || platform::flush_file(out.file));
+  bool ok = out.ok && (!flushed || platform::flush_file(out.file));
   platform::close_handle(out.file);
   ok = ok && platform::rename_file(temporary.c_str(), path);
   if (!ok) {
@@ -173,149 +286,375 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
   return {};
 }
 
+SavedPages::~SavedPages() { platform::unmap_file(view_, view_bytes_); }
+
+bool SavedPages::adopt(SavedLayout layout) noexcept {
+  const std::uint64_t blocks =
+      layout.ranges.empty() ? 0 : layout.ranges.back().first_block + layout.ranges.back().blocks;
+  page_good_.reset(new (std::nothrow) std::atomic<std::uint32_t>[layout.pages / 32 + 1]());
+  block_good_.reset(new (std::nothrow) std::atomic<std::uint32_t>[blocks / 32 + 1]());
+  if (page_good_ == nullptr || block_good_ == nullptr) return false;
+  layout_ = std::move(layout);
+  return true;
+}
+
 namespace {
 
-std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIndex& index, SavedView* view,
-                             bool& read_failed) noexcept {
-  platform::FileState state;
-  platform::OpenFailure failure;
-  HashedReader in{platform::open_regular_file_for_reading(path, state, failure), 0, {}};
-  if (in.file == 0) return reason_for(failure);
-  struct Closer {
-    platform::Handle file;
-    const bool& failed;
-    bool& read_failed;
-    ~Closer() {
-      read_failed = failed;
-      platform::close_handle(file);
-    }
-  } closer{in.file, in.failed, read_failed};
-  XXH3_64bits_reset(&in.state);
-  // A view is checked against its hash at once, and then given to the
-  // caller, or taken back when the load fails.
-  struct Viewed {
-    SavedView held;
-    SavedView* to;
-    bool kept = false;
-    ~Viewed() {
-      if (kept && to != nullptr) {
-        *to = held;
-      } else {
-        platform::unmap_file(held.bytes, held.size);
-      }
-    }
-  } viewed{{}, view};
-  std::uint64_t view_hash = 0;
-  if (view != nullptr && state.size >= header_bytes + 8 && !state.nominal_size) {
-    viewed.held = {platform::map_file_for_reading(in.file, 0, state.size), state.size};
-    if (viewed.held.bytes != nullptr) {
-      in.view = static_cast<const unsigned char*>(viewed.held.bytes);
-      in.view_bytes = state.size;
-      view_hash = XXH3_64bits(in.view, static_cast<std::size_t>(state.size - 8));
-      if (view_hash != get<std::uint64_t>(in.view + state.size - 8)) return errc::bad_index;
-    }
-  }
+bool marked(const std::unique_ptr<std::atomic<std::uint32_t>[]>& marks, std::uint64_t n) {
+  return (marks[n / 32].load(std::memory_order_relaxed) >> (n % 32) & 1) != 0;
+}
+void mark(const std::unique_ptr<std::atomic<std::uint32_t>[]>& marks, std::uint64_t n) {
+  marks[n / 32].fetch_or(std::uint32_t{1} << (n % 32), std::memory_order_relaxed);
+}
 
+} // namespace
+
+bool SavedPages::page(std::size_t r, std::uint64_t p, const unsigned char*& entries) const noexcept {
+  const SavedLayout::Range& range = layout_.ranges[r];
+  entries = static_cast<const unsigned char*>(view_) + range.words_at + p * page_bytes;
+  const std::uint64_t g = range.first_page + p;
+  if (marked(page_good_, g)) return true;
+  if (!check_page(layout_, r, p, entries)) return false;
+  mark(page_good_, g);
+  return true;
+}
+
+bool SavedPages::block(std::size_t r, std::uint64_t b, std::uint64_t& word, const unsigned char*& data,
+                       std::size_t& bytes) const noexcept {
+  const SavedLayout::Range& range = layout_.ranges[r];
+  const std::uint64_t p = b / blocks_per_page;
+  const unsigned char* entries = nullptr;
+  if (!page(r, p, entries)) return false;
+  const std::uint64_t k = b % blocks_per_page;
+  const std::uint64_t g = range.first_page + p;
+  const unsigned char* entry = entries + k * word_bytes;
+  word = get<std::uint64_t>(entry);
+  data = static_cast<const unsigned char*>(view_) + layout_.page_data_at(g) + get<std::uint32_t>(entry + 8);
+  const std::uint64_t in_block = entries_in_block(range, b);
+  bytes = static_cast<std::size_t>(block_size(word, in_block));
+  if (marked(block_good_, range.first_block + b)) return true;
+  const std::uint64_t count = range.blocks - p * blocks_per_page < blocks_per_page
+                                  ? range.blocks - p * blocks_per_page
+                                  : blocks_per_page;
+  if (!check_block(word, get<std::uint32_t>(entry + 12), data, in_block,
+                   block_bound(layout_, g, entries, k, count)))
+    return false;
+  mark(block_good_, range.first_block + b);
+  return true;
+}
+
+bool SavedPages::entry(std::size_t r, std::uint64_t k, std::uint64_t& start, bool& two) const noexcept {
+  std::uint64_t word = 0;
+  const unsigned char* data = nullptr;
+  std::size_t bytes = 0;
+  if (!block(r, k / 256, word, data, bytes)) return false;
+  block_entry(word, data, k % 256, start, two);
+  return true;
+}
+
+std::size_t SavedPages::bytes() const noexcept {
+  const std::uint64_t blocks =
+      layout_.ranges.empty() ? 0 : layout_.ranges.back().first_block + layout_.ranges.back().blocks;
+  return static_cast<std::size_t>(layout_.ranges.capacity() * sizeof(SavedLayout::Range) +
+                                  (layout_.pages / 32 + 1 + blocks / 32 + 1) * 4);
+}
+
+namespace {
+
+// The saved index's bytes: a view of it, or reads.
+struct Source {
+  platform::Handle file = 0;
+  const unsigned char* view = nullptr;
+  std::uint64_t size = 0;
+  bool failed = false; // a read failed, rather than found the end
+
+  bool read(std::uint64_t offset, void* into, std::uint64_t count) {
+    if (offset > size || count > size - offset) return false;
+    if (view != nullptr) {
+      std::memcpy(into, view + offset, static_cast<std::size_t>(count));
+      return true;
+    }
+    auto* at = static_cast<unsigned char*>(into);
+    for (std::uint64_t done = 0; done < count;) {
+      const std::uint64_t left = count - done;
+      const auto ask = static_cast<std::uint32_t>(left < (1u << 30) ? left : 1u << 30);
+      std::uint32_t got = 0;
+      if (!platform::read_file_at(file, offset + done, at + done, ask, got)) {
+        failed = true;
+        return false;
+      }
+      if (got == 0) return false;
+      done += got;
+    }
+    return true;
+  }
+};
+
+// Whether an index of format 1 or 2 lies there whole: their last 8 bytes
+// hash all before them.
+bool is_older_format(Source& in) {
+  if (in.size < 16) return false;
+  std::vector<unsigned char> bytes;
+  try {
+    bytes.resize(static_cast<std::size_t>(in.size));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return in.read(0, bytes.data(), in.size) &&
+         XXH3_64bits(bytes.data(), bytes.size() - 8) == get<std::uint64_t>(bytes.data() + bytes.size() - 8);
+}
+
+struct Totals {
+  std::uint64_t found = 0;
+  std::uint64_t longest_line = 0;
+  std::uint64_t longest_length = 0;
+};
+
+// Reads and checks the header, the range table and the top table (into
+// `metadata` when there is no view), and lays the ranges out.
+std::error_code read_layout(Source& in, SavedIdentity& identity, SavedLayout& layout, Totals& totals,
+                            std::vector<unsigned char>& metadata) {
   unsigned char header[header_bytes];
-  if (state.size < header_bytes + 8 || !in.read(header, sizeof header)) return errc::bad_index;
+  if (!in.read(0, header, header_bytes) || std::memcmp(header, magic, sizeof magic) != 0)
+    return errc::bad_index;
   const std::uint32_t version = get<std::uint32_t>(header + 8);
-  const bool padded = version == 2;
-  if (std::memcmp(header, magic, sizeof magic) != 0 || version < 1 || version > format_version ||
-      get<std::uint32_t>(header + 12) > 1 || get<std::uint32_t>(header + 100) != 0)
+  if (version != format_version) {
+    if ((version == 1 || version == 2) && is_older_format(in)) return errc::unsupported_index;
     return errc::bad_index;
-  const std::uint32_t range_count = get<std::uint32_t>(header + 96);
-  if (range_count > most_ranges || (state.size - header_bytes - 8) / range_bytes < range_count)
+  }
+  const std::uint64_t pages = get<std::uint64_t>(header + 96);
+  const std::uint64_t range_count = get<std::uint32_t>(header + 104);
+  for (int k = 108; k < 120; ++k) {
+    if (header[k] != 0) return errc::bad_index;
+  }
+  if (get<std::uint32_t>(header + 12) > 1 || range_count > most_ranges || pages > in.size / top_bytes)
     return errc::bad_index;
+  const std::uint64_t metadata_bytes = range_bytes * range_count + top_bytes * pages;
+  if (metadata_bytes > in.size - header_bytes) return errc::bad_index;
+  const unsigned char* table = nullptr;
+  if (in.view != nullptr) {
+    table = in.view + header_bytes;
+  } else {
+    try {
+      metadata.resize(static_cast<std::size_t>(metadata_bytes));
+    } catch (const std::bad_alloc&) {
+      return errc::no_memory;
+    }
+    if (!in.read(header_bytes, metadata.data(), metadata_bytes)) return errc::bad_index;
+    table = metadata.data();
+  }
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  XXH3_64bits_update(&state, header, hashed_header_bytes);
+  XXH3_64bits_update(&state, table, static_cast<std::size_t>(metadata_bytes));
+  if (XXH3_64bits_digest(&state) != get<std::uint64_t>(header + hashed_header_bytes)) return errc::bad_index;
+
   identity.lf = get<std::uint32_t>(header + 12) == 1;
   identity.device = get<std::uint64_t>(header + 16);
   identity.file_id = get<std::uint64_t>(header + 24);
   identity.size = get<std::uint64_t>(header + 32);
   identity.modified = get<std::int64_t>(header + 40);
-  identity.head_hash = get<std::uint64_t>(header + 48);
-  identity.tail_hash = get<std::uint64_t>(header + 56);
-  const std::uint64_t found = get<std::uint64_t>(header + 64);
-  const std::uint64_t longest_line = get<std::uint64_t>(header + 72);
-  const std::uint64_t longest_length = get<std::uint64_t>(header + 80);
-  const std::uint64_t last_found = get<std::uint64_t>(header + 88);
+  identity.changed = get<std::int64_t>(header + 48);
+  identity.head_hash = get<std::uint64_t>(header + 56);
+  identity.tail_hash = get<std::uint64_t>(header + 64);
+  totals.found = get<std::uint64_t>(header + 72);
+  totals.longest_line = get<std::uint64_t>(header + 80);
+  totals.longest_length = get<std::uint64_t>(header + 88);
+  if (identity.size > base_mask) return errc::bad_index;
 
-  struct Stated {
-    std::uint64_t first, entries, blocks, data;
-  };
-  std::vector<Stated> stated;
+  layout.size = identity.size;
+  layout.pages = pages;
+  layout.top = table + range_bytes * range_count;
   try {
-    stated.resize(range_count);
+    layout.ranges.resize(static_cast<std::size_t>(range_count));
   } catch (const std::bad_alloc&) {
     return errc::no_memory;
   }
   // The bytes that the ranges say follow, which must be what the file holds.
-  std::uint64_t expected = header_bytes + std::uint64_t{range_bytes} * range_count + 8;
+  std::uint64_t at = header_bytes + metadata_bytes;
   std::uint64_t entries = 0;
-  for (Stated& range : stated) {
-    unsigned char entry[range_bytes];
-    if (!in.read(entry, sizeof entry)) return errc::bad_index;
-    range = {get<std::uint64_t>(entry), get<std::uint64_t>(entry + 8), get<std::uint64_t>(entry + 16),
-             get<std::uint64_t>(entry + 24)};
-    if (range.first != entries || range.entries == 0 || range.blocks != (range.entries + 255) / 256 ||
-        range.blocks > state.size / 8 || range.data > state.size)
+  std::uint64_t page = 0;
+  std::uint64_t blocks = 0;
+  for (std::size_t r = 0; r < range_count; ++r) {
+    SavedLayout::Range& range = layout.ranges[r];
+    const unsigned char* entry = table + r * range_bytes;
+    range.first = get<std::uint64_t>(entry);
+    range.entries = get<std::uint64_t>(entry + 8);
+    range.blocks = get<std::uint64_t>(entry + 16);
+    range.data_bytes = get<std::uint64_t>(entry + 24);
+    // Each entry is at least two bytes and at most eight, a block's bitmap 32.
+    if (range.first != entries || range.entries == 0 || range.entries > in.size ||
+        range.blocks != (range.entries + 255) / 256 || range.data_bytes < 2 * range.entries ||
+        range.data_bytes > 8 * range.entries + bitmap_bytes * range.blocks)
       return errc::bad_index;
+    range.words_at = at;
+    range.data_at = at + word_bytes * range.blocks;
+    range.first_page = page;
+    range.first_block = blocks;
+    at = range.data_at + range.data_bytes + padding_of(range.data_bytes);
+    if (at > in.size) return errc::bad_index;
     entries += range.entries;
-    expected += range.blocks * 8 + range.data + (padded ? (8 - range.data % 8) % 8 : 0);
-    if (expected > state.size) return errc::bad_index;
+    page += pages_of(range.blocks);
+    blocks += range.blocks;
   }
-  if (expected != state.size || entries != found || longest_line > found) return errc::bad_index;
+  if (at != in.size || page != pages || entries != totals.found) return errc::bad_index;
+  // The top table: first starts that rise from after the first byte and
+  // stay within the indexed bytes; each range's pages' bytes in order
+  // within its own.
+  for (const SavedLayout::Range& range : layout.ranges) {
+    for (std::uint64_t p = 0; p < pages_of(range.blocks); ++p) {
+      const std::uint64_t g = range.first_page + p;
+      const std::uint64_t first = layout.page_first_start(g);
+      const std::uint64_t data_at = layout.page_data_at(g);
+      if (first == 0 || first > layout.size || (g > 0 && first <= layout.page_first_start(g - 1)))
+        return errc::bad_index;
+      // Pages but the range's last hold full blocks, whose bytes are whole
+      // words: every page's bytes begin on an 8-byte boundary.
+      if (data_at % 8 != 0) return errc::bad_index;
+      if (p == 0 ? data_at != range.data_at
+                 : data_at <= layout.page_data_at(g - 1) || data_at >= range.data_at + range.data_bytes)
+        return errc::bad_index;
+    }
+  }
+  // The longest line ends in a line end, and is a line only when it is longer than 0 bytes.
+  if (totals.longest_line > totals.found || totals.longest_length > layout.size ||
+      (totals.longest_line == 0) != (totals.longest_length == 0))
+    return errc::bad_index;
+  return {};
+}
 
-  std::uint64_t previous_last = 0;
-  for (const Stated& range : stated) {
-    std::vector<std::uint64_t> words;
+// Every page and block of the layout checked now, into blocks in memory:
+// borrowed from the view when there is one, else read.
+std::error_code load_eager(Source& in, const SavedLayout& layout, RangedIndex& index) {
+  std::vector<unsigned char> read_words;
+  std::vector<std::uint64_t> words;
+  for (std::size_t r = 0; r < layout.ranges.size(); ++r) {
+    const SavedLayout::Range& range = layout.ranges[r];
+    const unsigned char* entries = in.view + range.words_at;
     try {
       words.resize(static_cast<std::size_t>(range.blocks));
+      if (in.view == nullptr) {
+        read_words.resize(static_cast<std::size_t>(range.blocks * word_bytes));
+        entries = read_words.data();
+      }
     } catch (const std::bad_alloc&) {
       return errc::no_memory;
     }
-    if (!in.read(words.data(), words.size() * 8)) return errc::bad_index;
-    const std::size_t data_bytes = LineIndex::data_bytes_for(words.data(), words.size(), range.entries);
-    if (data_bytes != range.data) return errc::bad_index;
-    // From the view where it lies on an 8-byte boundary, else read.
-    const unsigned char* borrowed = in.borrow(data_bytes);
-    auto* data = borrowed != nullptr ? const_cast<unsigned char*>(borrowed)
-                                     : static_cast<unsigned char*>(platform::heap_allocate_zeroed(
-                                           platform::process_heap(), data_bytes));
-    if (data == nullptr) return errc::no_memory;
+    if (in.view == nullptr && !in.read(range.words_at, read_words.data(), read_words.size()))
+      return errc::bad_index;
+    for (std::uint64_t p = 0; p < pages_of(range.blocks); ++p) {
+      if (!check_page(layout, r, p, entries + p * page_bytes)) return errc::bad_index;
+    }
+    for (std::uint64_t b = 0; b < range.blocks; ++b)
+      words[static_cast<std::size_t>(b)] = get<std::uint64_t>(entries + b * word_bytes);
+    const auto data_bytes = static_cast<std::size_t>(range.data_bytes);
+    const std::uint64_t padded = range.data_bytes + padding_of(range.data_bytes);
+    unsigned char* data = nullptr;
+    if (in.view != nullptr) {
+      data = const_cast<unsigned char*>(in.view + range.data_at);
+    } else {
+      data = static_cast<unsigned char*>(
+          platform::heap_allocate_zeroed(platform::process_heap(), static_cast<std::size_t>(padded)));
+      if (data == nullptr) return errc::no_memory;
+      if (!in.read(range.data_at, data, padded)) {
+        platform::heap_free(platform::process_heap(), data);
+        return errc::bad_index;
+      }
+    }
     auto lines = std::unique_ptr<LineIndex>(new (std::nothrow) LineIndex);
     if (lines == nullptr) {
-      if (borrowed == nullptr) platform::heap_free(platform::process_heap(), data);
+      if (in.view == nullptr) platform::heap_free(platform::process_heap(), data);
       return errc::no_memory;
     }
-    if (!lines->adopt(words.data(), words.size(), range.entries, data, data_bytes, borrowed != nullptr))
+    if (!lines->adopt(words.data(), words.size(), range.entries, data, data_bytes, in.view != nullptr))
       return errc::no_memory;
-    if (borrowed == nullptr && !in.read(data, data_bytes)) return errc::bad_index;
-    unsigned char pad[8];
-    if (padded && !in.read(pad, (8 - data_bytes % 8) % 8)) return errc::bad_index;
-    // Starts within the file and after the range before; each block's own
-    // offsets are held to the hash.
-    const std::uint64_t first_start = lines->start(0);
-    const std::uint64_t last_start = lines->start(range.entries - 1);
-    if (first_start < previous_last || first_start == 0 || last_start > identity.size ||
-        last_start < first_start)
-      return errc::bad_index;
-    previous_last = last_start;
+    for (std::uint64_t k = range.data_bytes; k < padded; ++k) {
+      if (data[k] != 0) return errc::bad_index;
+    }
+    for (std::uint64_t b = 0; b < range.blocks; ++b) {
+      const std::uint64_t p = b / blocks_per_page;
+      const std::uint64_t count = range.blocks - p * blocks_per_page < blocks_per_page
+                                      ? range.blocks - p * blocks_per_page
+                                      : blocks_per_page;
+      const unsigned char* entry = entries + b * word_bytes;
+      const std::uint64_t g = range.first_page + p;
+      const unsigned char* block =
+          data + (layout.page_data_at(g) - range.data_at) + get<std::uint32_t>(entry + 8);
+      if (!check_block(words[static_cast<std::size_t>(b)], get<std::uint32_t>(entry + 12), block,
+                       entries_in_block(range, b),
+                       block_bound(layout, g, entries + p * page_bytes, b % blocks_per_page, count)))
+        return errc::bad_index;
+    }
     if (!index.add_saved(std::move(lines))) return errc::no_memory;
   }
-  std::uint64_t hash = 0;
-  const std::uint64_t digest = in.view != nullptr ? view_hash : XXH3_64bits_digest(&in.state);
-  if (!in.read(&hash, sizeof hash) || hash != digest) return errc::bad_index;
-  if ((last_found >> 1) != previous_last || (found == 0 && last_found != 0)) return errc::bad_index;
-  index.set_statistics(longest_line, longest_length, last_found);
-  viewed.kept = true;
+  return {};
+}
+
+std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIndex& index, LoadMode mode,
+                             bool& read_failed) noexcept {
+  platform::FileState state;
+  platform::OpenFailure failure;
+  Source in;
+  in.file = platform::open_regular_file_for_reading(path, state, failure);
+  if (in.file == 0) return reason_for(failure);
+  struct Closer {
+    Source& in;
+    bool& read_failed;
+    ~Closer() {
+      read_failed = in.failed;
+      platform::close_handle(in.file);
+    }
+  } closer{in, read_failed};
+  in.size = state.size;
+  if (state.nominal_size || in.size < header_bytes) return errc::bad_index;
+  // The view, when there is one, goes to the index, which it must outlive.
+  std::unique_ptr<SavedPages> pages;
+  if (mode != LoadMode::read) {
+    const void* view = platform::map_file_for_reading(in.file, 0, in.size);
+    if (view != nullptr) {
+      pages.reset(new (std::nothrow) SavedPages(view, in.size));
+      if (pages == nullptr) {
+        platform::unmap_file(view, in.size);
+        return errc::no_memory;
+      }
+      in.view = static_cast<const unsigned char*>(view);
+    }
+  }
+  SavedLayout layout;
+  Totals totals;
+  std::vector<unsigned char> metadata;
+  if (const std::error_code error = read_layout(in, identity, layout, totals, metadata)) return error;
+  RangedIndex loaded;
+  if (mode == LoadMode::lazy && pages != nullptr) {
+    const std::size_t count = layout.ranges.size();
+    if (!pages->adopt(std::move(layout))) return errc::no_memory;
+    loaded.hold(std::move(pages));
+    for (std::size_t r = 0; r < count; ++r) {
+      if (!loaded.add_lazy(r)) return errc::no_memory;
+    }
+  } else {
+    if (pages != nullptr) loaded.hold(std::move(pages));
+    if (const std::error_code error = load_eager(in, layout, loaded)) return error;
+  }
+  // The last line end's start, from its block: its page and block are checked.
+  std::uint64_t last_found = 0;
+  if (totals.found != 0) {
+    std::uint64_t start = 0;
+    bool two = false;
+    if (!loaded.entry(totals.found - 1, start, two)) return errc::bad_index;
+    last_found = 2 * start + (two ? 1 : 0);
+  }
+  loaded.set_statistics(totals.longest_line, totals.longest_length, last_found);
+  index = std::move(loaded);
   return {};
 }
 
 } // namespace
 
 std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index,
-                           SavedView* view) noexcept {
+                           LoadMode mode) noexcept {
   bool read_failed = false;
-  const std::error_code error = load_checked(path, identity, index, view, read_failed);
+  const std::error_code error = load_checked(path, identity, index, mode, read_failed);
   // What looked like a damaged index may have been a failed read.
   return error == errc::bad_index && read_failed ? std::error_code(errc::read_error) : error;
 }
