@@ -14,7 +14,7 @@ namespace lines {
 
 namespace {
 
-constexpr char summary_magic[] = "lines summary 1\n";
+constexpr char summary_magic[] = "lines summary 2\n";
 constexpr std::size_t most_summary_bytes = 1024;
 // An interrupted save leaves its file beside the entry; after this long it
 // is taken for abandoned.
@@ -31,26 +31,29 @@ std::uint64_t hash_of(const std::string& text) {
 }
 
 // The cache's limit in bytes: LINES_CACHE_LIMIT, a number with an optional
-// K, M or G (powers of 1024), else 1 GiB.
+// K, M or G (powers of 1024), else 1 GiB. A value too large to hold is the
+// largest limit, not what is left of it after an overflow.
 std::uint64_t cache_limit() {
+  constexpr std::uint64_t largest = ~std::uint64_t{0};
   const std::string text = system::environment("LINES_CACHE_LIMIT");
   std::uint64_t value = 0;
   std::size_t at = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && value < (1ull << 50); ++at)
-    value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    const auto digit = static_cast<std::uint64_t>(text[at] - '0');
+    value = value > (largest - digit) / 10 ? largest : value * 10 + digit;
+  }
   if (text.empty() || at == 0) return 1ull << 30;
   const std::string unit = text.substr(at);
-  if (unit == "K") return value << 10;
-  if (unit == "M") return value << 20;
-  if (unit == "G") return value << 30;
-  return unit.empty() ? value : 1ull << 30;
+  const int shift = unit == "K" ? 10 : unit == "M" ? 20 : unit == "G" ? 30 : unit.empty() ? 0 : -1;
+  if (shift < 0) return 1ull << 30;
+  return value > largest >> shift ? largest : value << shift;
 }
 
 } // namespace
 
 bool Summary::describes(const line_reader::platform::FileState& now, bool lf_now) const {
   return device == now.device && file_id == now.file_id && size == now.size && modified == now.modified &&
-         lf == lf_now && !now.nominal_size;
+         changed == now.changed && lf == lf_now && !now.nominal_size;
 }
 
 Cache::Cache(bool enabled, std::function<void(const std::string&)> warn) : warn_(std::move(warn)) {
@@ -107,14 +110,15 @@ bool Cache::read_summary(const std::string& entry, Summary& summary) const {
       hash != hash_of(text.substr(0, hash_at)))
     return false;
   unsigned lf = 0;
-  const int read = std::sscanf(
-      text.c_str() + sizeof summary_magic - 1,
-      "device %" SCNu64 "\nfile %" SCNu64 "\nsize %" SCNu64 "\nmodified %" SCNd64 "\nlf %u\nlines %" SCNu64
-      "\nlongest line %" SCNu64 "\nlongest length %" SCNu64 "\nindex bytes %" SCNu64 "\n",
-      &summary.device, &summary.file_id, &summary.size, &summary.modified, &lf, &summary.lines,
-      &summary.longest_line, &summary.longest_length, &summary.index_bytes);
+  const int read =
+      std::sscanf(text.c_str() + sizeof summary_magic - 1,
+                  "device %" SCNu64 "\nfile %" SCNu64 "\nsize %" SCNu64 "\nmodified %" SCNd64
+                  "\nchanged %" SCNd64 "\nlf %u\nlines %" SCNu64 "\nlongest line %" SCNu64
+                  "\nlongest length %" SCNu64 "\nindex bytes %" SCNu64 "\n",
+                  &summary.device, &summary.file_id, &summary.size, &summary.modified, &summary.changed, &lf,
+                  &summary.lines, &summary.longest_line, &summary.longest_length, &summary.index_bytes);
   summary.lf = lf == 1;
-  return read == 9;
+  return read == 10;
 }
 
 void Cache::used(const std::string& entry) const {
@@ -126,6 +130,7 @@ void Cache::used(const std::string& entry) const {
 void Cache::write(const std::string& entry, const Summary& summary,
                   const std::function<std::string(const std::string& path)>& save_index) {
   if (!usable()) return;
+  remove_abandoned();
   if (const std::string reason = save_index(entry + ".idx"); !reason.empty()) {
     give_up("index not saved in " + folder_ + ": " + reason);
     return;
@@ -133,10 +138,11 @@ void Cache::write(const std::string& entry, const Summary& summary,
   char fields[512];
   std::snprintf(fields, sizeof fields,
                 "device %" PRIu64 "\nfile %" PRIu64 "\nsize %" PRIu64 "\nmodified %" PRId64
-                "\nlf %u\nlines %" PRIu64 "\nlongest line %" PRIu64 "\nlongest length %" PRIu64
-                "\nindex bytes %" PRIu64 "\n",
-                summary.device, summary.file_id, summary.size, summary.modified, summary.lf ? 1u : 0u,
-                summary.lines, summary.longest_line, summary.longest_length, summary.index_bytes);
+                "\nchanged %" PRId64 "\nlf %u\nlines %" PRIu64 "\nlongest line %" PRIu64
+                "\nlongest length %" PRIu64 "\nindex bytes %" PRIu64 "\n",
+                summary.device, summary.file_id, summary.size, summary.modified, summary.changed,
+                summary.lf ? 1u : 0u, summary.lines, summary.longest_line, summary.longest_length,
+                summary.index_bytes);
   const std::string text = std::string(summary_magic) + fields;
   char hash[32];
   std::snprintf(hash, sizeof hash, "hash %016" PRIx64 "\n", hash_of(text));
@@ -147,9 +153,16 @@ void Cache::write(const std::string& entry, const Summary& summary,
   trim(entry);
 }
 
+void Cache::remove_abandoned() const {
+  const std::int64_t now = system::seconds_now();
+  for (const system::FolderEntry& file : system::list_folder(folder_)) {
+    if (file.name.find(".tmp.") != std::string::npos && now - file.used > abandoned_after_seconds)
+      system::remove_file(folder_ + system::path_separator() + file.name);
+  }
+}
+
 void Cache::trim(const std::string& keep) const {
   const std::uint64_t limit = cache_limit();
-  const std::int64_t now = system::seconds_now();
   // An entry's files go together, by the name before the first dot; its
   // last use is its newest file's.
   struct Group {
@@ -162,10 +175,7 @@ void Cache::trim(const std::string& keep) const {
   const std::string kept = keep.substr(folder_.size() + 1);
   for (const system::FolderEntry& file : system::list_folder(folder_)) {
     const std::string path = folder_ + system::path_separator() + file.name;
-    if (file.name.find(".tmp.") != std::string::npos) {
-      if (now - file.used > abandoned_after_seconds) system::remove_file(path);
-      continue;
-    }
+    if (file.name.find(".tmp.") != std::string::npos) continue;
     Group& group = groups[file.name.substr(0, file.name.find('.'))];
     group.bytes += file.bytes;
     group.used = std::max(group.used, file.used);

@@ -20,6 +20,7 @@ struct Summary {
   std::uint64_t file_id = 0;
   std::uint64_t size = 0;
   std::int64_t modified = 0;
+  std::int64_t changed = 0; // the change time, which no user can set back
   bool lf = false;
   std::uint64_t lines = 0;
   std::uint64_t longest_line = 0;
@@ -49,7 +50,8 @@ public:
 
   // Writes the entry's summary after `save_index` has written its index
   // (to the path it is given), then trims the cache to its limit, keeping
-  // this entry.
+  // this entry. Files that saves killed part-way left over an hour ago go
+  // first.
   void write(const std::string& entry, const Summary& summary,
              const std::function<std::string(const std::string& path)>& save_index);
 
@@ -60,6 +62,7 @@ public:
 
 private:
   void trim(const std::string& keep) const;
+  void remove_abandoned() const;
 
   std::string folder_;
   std::function<void(const std::string&)> warn_;

@@ -97,8 +97,9 @@ private:
 // Whether the last line has no line end.
 bool trailing(const FileIndex& index) {
   if (index.line_count() == 0) return false;
-  const FileIndex::Span last = index.span(index.line_count());
-  return last.offset + last.length == index.indexed_bytes() && last.length > 0;
+  std::error_code error;
+  const FileIndex::Span last = index.span(index.line_count(), error);
+  return !error && last.offset + last.length == index.indexed_bytes() && last.length > 0;
 }
 
 // The bytes [from, to) of the indexed file, a piece at a time.
@@ -119,25 +120,48 @@ void print_bytes(const FileIndex& index, std::uint64_t from, std::uint64_t to, l
 }
 
 // Where line `number` starts; the indexed end for the line after the last.
-std::uint64_t start_of(const FileIndex& index, std::uint64_t number) {
-  return number > index.line_count() ? index.indexed_bytes() : index.span(number).offset;
+std::uint64_t start_of(const FileIndex& index, std::uint64_t number, std::error_code& error) {
+  return number > index.line_count() ? index.indexed_bytes() : index.span(number, error).offset;
 }
 
-// Prints the ranges from the index; false when a line asked for is past the end.
-bool print_ranges(const FileIndex& index, const lines::Options& options, lines::Output& out) {
+// The bytes that one range asks for, and the number of its first line.
+struct Stretch {
+  std::uint64_t first_line;
+  std::uint64_t from;
+  std::uint64_t to;
+};
+
+// The stretches of the file that the ranges ask for, each looked up before
+// anything is printed: a saved index found damaged where a line lies
+// (false) is then built anew, and the output is whole. `all_there` says
+// whether every line asked for is in the file.
+bool stretches_of(const FileIndex& index, const lines::Options& options, std::vector<Stretch>& stretches,
+                  bool& all_there) {
   const std::uint64_t count = index.line_count();
   std::vector<lines::Range> ranges = options.ranges;
   if (options.tail && options.tail_lines > 0 && count > 0)
     ranges.push_back({count - std::min(count, options.tail_lines) + 1, count, false});
-  bool all_there = true;
+  stretches.clear();
+  all_there = true;
+  std::error_code error;
   for (const lines::Range& range : ranges) {
     if (range.first > count || (!range.to_the_end && range.last > count)) all_there = false;
     if (range.first > count) continue;
     const std::uint64_t last = std::min(range.last, count);
-    out.number_from(range.first, true);
-    print_bytes(index, start_of(index, range.first), start_of(index, last + 1), out, options.file);
+    const std::uint64_t from = start_of(index, range.first, error);
+    const std::uint64_t to = error ? 0 : start_of(index, last + 1, error);
+    if (error) return false;
+    stretches.push_back({range.first, from, to});
   }
-  return all_there;
+  return true;
+}
+
+void print_stretches(const FileIndex& index, const std::vector<Stretch>& stretches, lines::Output& out,
+                     const std::string& file) {
+  for (const Stretch& stretch : stretches) {
+    out.number_from(stretch.first_line, true);
+    print_bytes(index, stretch.from, stretch.to, out, file);
+  }
 }
 
 // The line ends in `count` bytes, `before` the byte before them: LF, or
@@ -307,6 +331,7 @@ lines::Summary summary_of(const FileIndex& index, const platform::FileState& bef
   summary.file_id = before.file_id;
   summary.size = index.indexed_bytes();
   summary.modified = before.modified;
+  summary.changed = before.changed;
   summary.lf = lf;
   summary.lines = index.line_count();
   summary.longest_line = index.longest_line();
@@ -325,7 +350,10 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
   line_reader::IndexOptions index_options;
   index_options.ends = lf ? line_reader::LineEnds::lf : line_reader::LineEnds::crlf;
   index_options.threads = options.threads;
-  index_options.mapped = true;
+  // Built with reads: as fast as a view on files written in big pieces, and
+  // several times faster on files written a little at a time, as logs are.
+  // Loaded lazily: a lookup reads and checks a few KiB of the saved index.
+  index_options.lazy = true;
   index_options.progress = [progress](std::uint64_t done, std::uint64_t total) {
     return (*progress)(done, total);
   };
@@ -339,6 +367,9 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
     loaded = !error;
     if (error == line_reader::errc::bad_index) {
       cache.problem("saved index " + saved + " is damaged; the file is indexed anew");
+    } else if (error == line_reader::errc::unsupported_index) {
+      if (options.verbose)
+        say(options.file + ": saved index " + saved + " is of an older format; indexed anew");
     } else if (error && error != line_reader::errc::stale_index && error != line_reader::errc::cancelled) {
       // The file's own failures come again from the build, with its name.
       platform::OpenFailure failure;
@@ -363,7 +394,7 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
   progress->finish();
   const lines::Summary now = summary_of(index, before, lf);
   if (loaded && summary != nullptr && summary->size == now.size && summary->modified == now.modified &&
-      summary->device == now.device && summary->file_id == now.file_id) {
+      summary->changed == now.changed && summary->device == now.device && summary->file_id == now.file_id) {
     cache.used(entry);
     return index;
   }
@@ -477,14 +508,24 @@ int run(int argc, char** argv) {
   if (answer_early(file, state, saved ? early_bytes_saved : early_bytes, options, out, status)) return status;
 
   FileIndex index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr);
+  std::vector<Stretch> stretches;
+  bool all_there = true;
+  if (!options.count && !options.summary && !stretches_of(index, options, stretches, all_there)) {
+    cache.problem("saved index " + entry + ".idx is damaged; the file is indexed anew");
+    index = index_of(options, state, cache, entry, false, nullptr);
+    if (!stretches_of(index, options, stretches, all_there)) fail(options.file, line_reader::errc::bad_index);
+  }
   if (options.count) {
     out.text(std::to_string(index.line_count()) + "\n");
   } else if (options.summary) {
     print_summary(summary_of(index, state, lf), options, out);
-  } else if (!print_ranges(index, options, out)) {
-    out.flush();
-    say(options.file + ": has " + std::to_string(index.line_count()) + " lines");
-    status = 1;
+  } else {
+    print_stretches(index, stretches, out, options.file);
+    if (!all_there) {
+      out.flush();
+      say(options.file + ": has " + std::to_string(index.line_count()) + " lines");
+      status = 1;
+    }
   }
   out.flush();
   if (options.follow) {

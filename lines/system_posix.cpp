@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "lines/system.h"
+#include "platform/platform.h"
 
 namespace lines::system {
 
@@ -74,7 +75,10 @@ bool read_small_file(const std::string& path, std::string& bytes, std::size_t mo
 }
 
 bool write_small_file(const std::string& path, const std::string& bytes) {
-  const std::string temporary = path + ".tmp." + std::to_string(getpid());
+  // A name of its own each time: a leftover of a run that was killed, whose
+  // process number a later run may have (every run in a fresh PID namespace
+  // is process 1), is never in the way.
+  const std::string temporary = path + ".tmp." + std::to_string(line_reader::platform::unique_number());
   const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   bool ok = true;

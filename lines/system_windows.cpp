@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "lines/system.h"
+#include "platform/platform.h"
 
 namespace lines::system {
 
@@ -80,7 +81,10 @@ bool read_small_file(const std::string& path, std::string& bytes, std::size_t mo
 }
 
 bool write_small_file(const std::string& path, const std::string& bytes) {
-  const std::string temporary = path + ".tmp." + std::to_string(GetCurrentProcessId());
+  // A name of its own each time: a leftover of a run that was killed, whose
+  // process number a later run may have (every run in a fresh PID namespace
+  // is process 1), is never in the way.
+  const std::string temporary = path + ".tmp." + std::to_string(line_reader::platform::unique_number());
   const HANDLE file =
       CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
