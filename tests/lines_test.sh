@@ -137,6 +137,37 @@ for k in 1 2 3; do
   for made in $(ls -t "$cache" | head -2); do touch -d "-$((10 - k)) min" "$cache/$made"; done
 done
 [ "$(ls "$cache" | wc -l)" = 4 ] || fail "cache limit: $(ls "$cache")"
+# A limit too large to hold is the largest one, not what an overflow leaves.
+LINES_CACHE_LIMIT=17179869184G "$lines" -c "$f" >/dev/null
+[ "$(ls "$cache" | wc -l)" = 6 ] || fail "huge cache limit: $(ls "$cache")"
+# Rewritten to the same size with its modification time set back: the
+# change time tells, and nothing saved is trusted.
+g=$work/restored.txt
+printf 'aa\nbb\ncc\n' >"$g"
+"$lines" -c "$g" >/dev/null
+touch -r "$g" "$work/stamp" && printf 'a\na\na\na\n\n' >"$g" && touch -r "$work/stamp" "$g"
+[ "$("$lines" -c "$g")" = 5 ] && [ "$("$lines" -t 2 "$g")" = "$(printf 'a\n')" ] ||
+  fail "rewritten with its time restored: $("$lines" -c "$g")"
+# Every file of the cache is its owner's alone, also in a folder made by
+# hand with mode 0755; a leftover of a killed save goes after an hour.
+chmod 755 "$cache"
+: >"$cache/leftover.idx.tmp.1" && touch -d '-2 hours' "$cache/leftover.idx.tmp.1"
+"$lines" -c "$work/three.txt" >/dev/null 2>&1 || printf 'x\n' >"$work/three.txt"
+"$lines" -c "$work/three.txt" >/dev/null
+[ -z "$(find "$cache" -type f ! -perm 600)" ] || fail "cache files others may read: $(ls -l "$cache")"
+[ ! -e "$cache/leftover.idx.tmp.1" ] || fail "an old leftover of a killed save is kept"
+chmod 700 "$cache"
+# A block of the saved index damaged where a line lies: found by the lookup,
+# warned of, and the file indexed anew before anything is printed.
+g=$work/long.txt
+seq 1 3000 >"$g"
+"$lines" -c "$g" >/dev/null
+entry=$(ls -t "$cache"/*-lf.idx | head -1)
+printf 'XX' | dd of="$entry" bs=1 seek=400 conv=notrunc status=none
+err=$("$lines" -t 2999 "$g" 2>&1 >"$work/got")
+tail -n 2999 "$g" >"$work/want"
+same "damaged block" "$work/want" "$work/got"
+echo "$err" | grep -q 'warning: saved index .* is damaged' || fail "damaged block: no warning: $err"
 echo "ok   the saved index"
 
 # --follow: appends, truncation and rotation by name, each within 5 s.

@@ -530,7 +530,7 @@ std::error_code load_eager(Source& in, const SavedLayout& layout, RangedIndex& i
   std::vector<std::uint64_t> words;
   for (std::size_t r = 0; r < layout.ranges.size(); ++r) {
     const SavedLayout::Range& range = layout.ranges[r];
-    const unsigned char* entries = in.view + range.words_at;
+    const unsigned char* entries = in.view != nullptr ? in.view + range.words_at : nullptr;
     try {
       words.resize(static_cast<std::size_t>(range.blocks));
       if (in.view == nullptr) {
