@@ -2,16 +2,23 @@
 //   index_file FILE            IndexedFile::open, then prints line_count()
 //   index_file --record FILE   the record API: load_text_file and code 1
 //   index_file --lf FILE       IndexedFile::open in LF mode
-//   index_file --write-prose FILE BYTES   writes the benchmark's prose text
+//   index_file --write-prose FILE BYTES [PIECE]   writes the benchmark's prose text, PIECE bytes
+//                                      a write (4096: as a logger writes; default: all at once)
 //   index_file --file-index [--threads N] FILE   FileIndex::build, then prints line_count()
 //   index_file --file-index-mapped FILE   the same, read through a view of the file
 //   index_file --save INDEX FILE       FileIndex::build, then save
-//   index_file --load INDEX FILE N     FileIndex::load, then prints line N
+//   index_file --load INDEX FILE N     FileIndex::load (every piece read and checked), then prints line N
+//   index_file --load-mapped INDEX FILE N   the same, served from a view of the saved index
+//   index_file --load-lazy INDEX FILE N   from a view, each piece checked when the lookup needs it
+//   index_file --lookup-bytes INDEX FILE N   the saved index dropped from the page cache, a lazy
+//                                      load and line N, then the saved index's bytes that came in
 //   index_file --time-refresh FILE     in one process: the build, then refresh after each of
-//                                      five appends of 1 MiB (it appends to FILE); medians in ms
+//                                      five appends of 1 MiB, then the slowest of 100 refreshes
+//                                      after one-line appends (it appends to FILE); in ms
 //   index_file --time-read-line FILE   in one process: read_line on 100,000 random lines beside
 //                                      a bare positioned read of the same bytes; ns each
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -65,8 +72,11 @@ int file_index_mode(int argc, char** argv) {
     FileIndex::build(argv[3], error).save(argv[2], error);
     return error ? fail(argv[2], error) : 0;
   }
-  if (mode == "--load" && argc == 5) {
-    const FileIndex index = FileIndex::load(argv[2], argv[3], error);
+  if ((mode == "--load" || mode == "--load-lazy" || mode == "--load-mapped") && argc == 5) {
+    line_reader::IndexOptions options;
+    options.lazy = mode == "--load-lazy";
+    options.mapped = mode == "--load-mapped";
+    const FileIndex index = FileIndex::load(argv[2], argv[3], error, options);
     if (error) return fail(argv[2], error);
     std::string buffer;
     const std::string_view line = index.read_line(std::strtoull(argv[4], nullptr, 10), buffer, error);
@@ -92,6 +102,47 @@ int file_index_mode(int argc, char** argv) {
     }
     std::printf("build %.1f ms, refresh after 1 MiB appended %.2f ms (median of 5), ratio %.4f\n", build,
                 median(refreshes), median(refreshes) / build);
+    // A log's lines one at a time: every 32nd refresh joins a range.
+    double slowest = 0;
+    refreshes.clear();
+    for (int i = 0; i < 100; ++i) {
+      std::FILE* out = std::fopen(argv[2], "ab");
+      if (out == nullptr || std::fprintf(out, "appended line %d\n", i) < 0) return 1;
+      std::fclose(out);
+      start = Clock::now();
+      if (index.refresh(error) != FileIndex::Change::appended) return fail(argv[2], error);
+      refreshes.push_back(ms_since(start));
+      slowest = std::max(slowest, refreshes.back());
+    }
+    std::printf(
+        "refresh after a one-line append: median %.3f ms, slowest of 100 %.3f ms, ratio to the build %.4f\n",
+        median(refreshes), slowest, slowest / build);
+    return 0;
+  }
+  if (mode == "--lookup-bytes" && argc == 5) {
+    const int fd = open(argv[2], O_RDONLY);
+    if (fd < 0) return 1;
+    const off_t size = lseek(fd, 0, SEEK_END);
+    (void)fdatasync(fd);
+    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    {
+      line_reader::IndexOptions options;
+      options.lazy = true;
+      const FileIndex index = FileIndex::load(argv[2], argv[3], error, options);
+      if (error) return fail(argv[2], error);
+      std::string buffer;
+      (void)index.read_line(std::strtoull(argv[4], nullptr, 10), buffer, error);
+      if (error) return fail(argv[3], error);
+    }
+    void* view = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    const std::size_t pages = (static_cast<std::size_t>(size) + 4095) / 4096;
+    std::vector<unsigned char> resident(pages);
+    if (view == MAP_FAILED || mincore(view, static_cast<std::size_t>(size), resident.data()) != 0) return 1;
+    std::size_t in = 0;
+    for (const unsigned char page : resident)
+      in += page & 1;
+    std::printf("saved index %lld bytes; after a lazy load and one lookup %zu KiB of it in the page cache\n",
+                static_cast<long long>(size), in * 4);
     return 0;
   }
   if (mode == "--time-read-line" && argc == 3) {
@@ -135,15 +186,23 @@ int file_index_mode(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strncmp(argv[1], "--file-index", 12) == 0) return file_index_mode(argc, argv);
-  if (argc >= 3 && (std::strcmp(argv[1], "--save") == 0 || std::strcmp(argv[1], "--load") == 0 ||
-                    std::strncmp(argv[1], "--time-", 7) == 0))
+  if (argc >= 3 && (std::strcmp(argv[1], "--save") == 0 || std::strncmp(argv[1], "--load", 6) == 0 ||
+                    std::strcmp(argv[1], "--lookup-bytes") == 0 || std::strncmp(argv[1], "--time-", 7) == 0))
     return file_index_mode(argc, argv);
-  if (argc == 4 && std::strcmp(argv[1], "--write-prose") == 0) {
+  if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--write-prose") == 0) {
     std::vector<char> text(std::strtoull(argv[3], nullptr, 10));
     fill_text(Shape::prose, text.data(), text.size());
-    std::FILE* out = std::fopen(argv[2], "wb");
-    const bool ok = out != nullptr && std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (out != nullptr) std::fclose(out);
+    // How a file enters the page cache decides how fast a view of it reads
+    // later: a log is written a little at a time.
+    const std::size_t piece = argc == 5 ? std::strtoull(argv[4], nullptr, 10) : text.size();
+    const int fd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    bool ok = fd >= 0;
+    for (std::size_t at = 0; ok && at < text.size();) {
+      const ssize_t put = write(fd, text.data() + at, std::min(piece, text.size() - at));
+      ok = put > 0;
+      if (ok) at += static_cast<std::size_t>(put);
+    }
+    if (fd >= 0) close(fd);
     return ok ? 0 : 1;
   }
   if (argc == 3 && std::strcmp(argv[1], "--record") == 0) {

@@ -472,7 +472,8 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   const detail::LoadMode mode = options.lazy     ? detail::LoadMode::lazy
                                 : options.mapped ? detail::LoadMode::mapped
                                                  : detail::LoadMode::read;
-  if ((error = detail::load_index(index_path, saved, state->index, mode))) return FileIndex();
+  if ((error = detail::load_index(index_path, saved, state->index, mode, options.threads)))
+    return FileIndex();
   if (saved.lf != (options.ends == LineEnds::lf)) {
     error = errc::stale_index;
     return FileIndex();

@@ -29,7 +29,6 @@ constexpr std::uint64_t piece_bytes = 1 << 20;
 // A range near the start is answered from at most this much of the file
 // read in order; past it the whole file is indexed.
 constexpr std::uint64_t early_bytes = 8 << 20;
-constexpr std::uint64_t early_bytes_saved = 1 << 20;
 
 void say(const std::string& text) { lines::system::write_error("lines: " + text + "\n"); }
 
@@ -502,10 +501,10 @@ int run(int argc, char** argv) {
     return 0;
   }
   int status = 0;
-  // A range near the start is read from the head of the file; with a saved
-  // index only from its very start, since loading the index is quick too.
+  // A range near the start is read from the head of the file, when there is
+  // no saved index: a lazy load of one reads a few KiB, less than the head.
   const bool saved = cache.has_index(entry);
-  if (answer_early(file, state, saved ? early_bytes_saved : early_bytes, options, out, status)) return status;
+  if (!saved && answer_early(file, state, early_bytes, options, out, status)) return status;
 
   FileIndex index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr);
   std::vector<Stretch> stretches;

@@ -84,6 +84,9 @@ bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t b
 // after the file is truncated, raises SIGBUS on POSIX systems.
 const void* map_file_for_reading(Handle file, std::uint64_t offset, std::uint64_t bytes);
 void unmap_file(const void* view, std::uint64_t bytes);
+// A hint that a view will be read at scattered places: no read-ahead
+// around each. It may do nothing.
+void view_read_scattered(const void* view, std::uint64_t bytes);
 
 // Creates `name` for writing, readable and writable by its owner alone
 // (0600 on POSIX systems, whatever the umask); 0 when it exists already or

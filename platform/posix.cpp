@@ -300,6 +300,10 @@ void unmap_file(const void* view, std::uint64_t bytes) {
   if (view != nullptr) munmap(const_cast<void*>(view), static_cast<std::size_t>(bytes));
 }
 
+void view_read_scattered(const void* view, std::uint64_t bytes) {
+  if (view != nullptr) madvise(const_cast<void*>(view), static_cast<std::size_t>(bytes), MADV_RANDOM);
+}
+
 Handle create_file_for_writing(const char* name) {
   const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return 0;

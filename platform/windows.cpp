@@ -201,6 +201,7 @@ bool read_file_at(Handle file, std::uint64_t offset, void* into, std::uint32_t b
 const void* map_file_for_reading(Handle, std::uint64_t, std::uint64_t) { return nullptr; }
 
 void unmap_file(const void*, std::uint64_t) {}
+void view_read_scattered(const void*, std::uint64_t) {}
 
 Handle create_file_for_writing(const char* name) {
   const HANDLE file =

@@ -240,7 +240,10 @@ PYBIND11_MODULE(_line_reader, module) {
               py::gil_scoped_release released;
               index = FileIndex::load(saved.c_str(), name.c_str(), error, options);
             }
-            finish(error, nullptr, error == errc::bad_index || error == errc::stale_index ? saved : name);
+            finish(error, nullptr,
+                   error == errc::bad_index || error == errc::stale_index || error == errc::unsupported_index
+                       ? saved
+                       : name);
             return index;
           },
           py::arg("index_path"), py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0)

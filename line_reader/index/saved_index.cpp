@@ -64,11 +64,12 @@ template <class T>
 bool offsets_rise(const unsigned char* at, std::uint64_t entries, std::uint64_t first, std::uint64_t base,
                   std::uint64_t bound) {
   const auto* offsets = reinterpret_cast<const T*>(at);
-  // One compare a pair, no branch: the compiler takes them in vector lanes.
-  bool rising = offsets[0] == first;
+  // One compare a pair into an integer, no branch: the compiler takes them
+  // in vector lanes (a bool accumulator kept it to one pair a step).
+  unsigned falling = offsets[0] != first ? 1u : 0u;
   for (std::uint64_t k = 1; k < entries; ++k)
-    rising &= offsets[k] > offsets[k - 1];
-  return rising && base + offsets[entries - 1] - first < bound;
+    falling |= static_cast<unsigned>(offsets[k] <= offsets[k - 1]);
+  return falling == 0 && base + offsets[entries - 1] - first < bound;
 }
 
 // A block's bytes against its hash, and its starts: the first is the
@@ -523,30 +524,81 @@ std::error_code read_layout(Source& in, SavedIdentity& identity, SavedLayout& la
   return {};
 }
 
+// A range read whole: its block words as saved, and its blocks' bytes.
+struct EagerRange {
+  const unsigned char* entries = nullptr;
+  std::vector<unsigned char> read_entries; // when there is no view
+  const unsigned char* data = nullptr;
+  std::unique_ptr<LineIndex> lines;
+};
+
+// The blocks [from, to) of the whole index (counted over every range),
+// checked on one thread.
+struct BlockCheck {
+  const SavedLayout* layout = nullptr;
+  const std::vector<EagerRange>* ranges = nullptr;
+  std::uint64_t from = 0;
+  std::uint64_t to = 0;
+  bool good = true;
+};
+
+void check_blocks(void* context) {
+  auto& job = *static_cast<BlockCheck*>(context);
+  const SavedLayout& layout = *job.layout;
+  std::size_t r = 0;
+  while (r + 1 < layout.ranges.size() && layout.ranges[r + 1].first_block <= job.from)
+    ++r;
+  for (std::uint64_t n = job.from; n < job.to && job.good; ++n) {
+    while (n >= layout.ranges[r].first_block + layout.ranges[r].blocks)
+      ++r;
+    const SavedLayout::Range& range = layout.ranges[r];
+    const EagerRange& eager = (*job.ranges)[r];
+    const std::uint64_t b = n - range.first_block;
+    const std::uint64_t p = b / blocks_per_page;
+    const std::uint64_t count = range.blocks - p * blocks_per_page < blocks_per_page
+                                    ? range.blocks - p * blocks_per_page
+                                    : blocks_per_page;
+    const unsigned char* entry = eager.entries + b * word_bytes;
+    const std::uint64_t g = range.first_page + p;
+    const unsigned char* block =
+        eager.data + (layout.page_data_at(g) - range.data_at) + get<std::uint32_t>(entry + 8);
+    job.good = check_block(
+        get<std::uint64_t>(entry), get<std::uint32_t>(entry + 12), block, entries_in_block(range, b),
+        block_bound(layout, g, eager.entries + p * page_bytes, b % blocks_per_page, count));
+  }
+}
+
 // Every page and block of the layout checked now, into blocks in memory:
-// borrowed from the view when there is one, else read.
-std::error_code load_eager(Source& in, const SavedLayout& layout, RangedIndex& index) {
-  std::vector<unsigned char> read_words;
+// borrowed from the view when there is one, else read. The blocks, which
+// hold nearly all the bytes, are checked on up to `threads` threads.
+std::error_code load_eager(Source& in, const SavedLayout& layout, RangedIndex& index, unsigned threads) {
+  std::vector<EagerRange> eager;
   std::vector<std::uint64_t> words;
+  try {
+    eager.resize(layout.ranges.size());
+  } catch (const std::bad_alloc&) {
+    return errc::no_memory;
+  }
   for (std::size_t r = 0; r < layout.ranges.size(); ++r) {
     const SavedLayout::Range& range = layout.ranges[r];
-    const unsigned char* entries = in.view != nullptr ? in.view + range.words_at : nullptr;
+    EagerRange& out = eager[r];
     try {
       words.resize(static_cast<std::size_t>(range.blocks));
-      if (in.view == nullptr) {
-        read_words.resize(static_cast<std::size_t>(range.blocks * word_bytes));
-        entries = read_words.data();
-      }
+      if (in.view == nullptr) out.read_entries.resize(static_cast<std::size_t>(range.blocks * word_bytes));
     } catch (const std::bad_alloc&) {
       return errc::no_memory;
     }
-    if (in.view == nullptr && !in.read(range.words_at, read_words.data(), read_words.size()))
-      return errc::bad_index;
+    if (in.view == nullptr) {
+      if (!in.read(range.words_at, out.read_entries.data(), out.read_entries.size())) return errc::bad_index;
+      out.entries = out.read_entries.data();
+    } else {
+      out.entries = in.view + range.words_at;
+    }
     for (std::uint64_t p = 0; p < pages_of(range.blocks); ++p) {
-      if (!check_page(layout, r, p, entries + p * page_bytes)) return errc::bad_index;
+      if (!check_page(layout, r, p, out.entries + p * page_bytes)) return errc::bad_index;
     }
     for (std::uint64_t b = 0; b < range.blocks; ++b)
-      words[static_cast<std::size_t>(b)] = get<std::uint64_t>(entries + b * word_bytes);
+      words[static_cast<std::size_t>(b)] = get<std::uint64_t>(out.entries + b * word_bytes);
     const auto data_bytes = static_cast<std::size_t>(range.data_bytes);
     const std::uint64_t padded = range.data_bytes + padding_of(range.data_bytes);
     unsigned char* data = nullptr;
@@ -561,37 +613,50 @@ std::error_code load_eager(Source& in, const SavedLayout& layout, RangedIndex& i
         return errc::bad_index;
       }
     }
-    auto lines = std::unique_ptr<LineIndex>(new (std::nothrow) LineIndex);
-    if (lines == nullptr) {
+    out.data = data;
+    out.lines.reset(new (std::nothrow) LineIndex);
+    if (out.lines == nullptr) {
       if (in.view == nullptr) platform::heap_free(platform::process_heap(), data);
       return errc::no_memory;
     }
-    if (!lines->adopt(words.data(), words.size(), range.entries, data, data_bytes, in.view != nullptr))
+    if (!out.lines->adopt(words.data(), words.size(), range.entries, data, data_bytes, in.view != nullptr))
       return errc::no_memory;
     for (std::uint64_t k = range.data_bytes; k < padded; ++k) {
       if (data[k] != 0) return errc::bad_index;
     }
-    for (std::uint64_t b = 0; b < range.blocks; ++b) {
-      const std::uint64_t p = b / blocks_per_page;
-      const std::uint64_t count = range.blocks - p * blocks_per_page < blocks_per_page
-                                      ? range.blocks - p * blocks_per_page
-                                      : blocks_per_page;
-      const unsigned char* entry = entries + b * word_bytes;
-      const std::uint64_t g = range.first_page + p;
-      const unsigned char* block =
-          data + (layout.page_data_at(g) - range.data_at) + get<std::uint32_t>(entry + 8);
-      if (!check_block(words[static_cast<std::size_t>(b)], get<std::uint32_t>(entry + 12), block,
-                       entries_in_block(range, b),
-                       block_bound(layout, g, entries + p * page_bytes, b % blocks_per_page, count)))
-        return errc::bad_index;
+  }
+  const std::uint64_t blocks =
+      layout.ranges.empty() ? 0 : layout.ranges.back().first_block + layout.ranges.back().blocks;
+  // A thread for each 4 MiB or so of blocks at least: fewer are not worth starting.
+  std::uint64_t count = threads == 0 ? platform::usable_cores() : threads;
+  if (count > blocks / 8192) count = blocks / 8192;
+  if (count > 64) count = 64;
+  if (count == 0) count = 1;
+  BlockCheck jobs[64];
+  platform::Handle started[64] = {};
+  for (std::uint64_t k = 0; k < count; ++k)
+    jobs[k] = BlockCheck{&layout, &eager, blocks * k / count, blocks * (k + 1) / count, true};
+  for (std::uint64_t k = 1; k < count; ++k)
+    started[k] = platform::start_thread(check_blocks, &jobs[k]);
+  check_blocks(&jobs[0]);
+  bool good = jobs[0].good;
+  for (std::uint64_t k = 1; k < count; ++k) {
+    if (started[k] != 0) {
+      platform::join_thread(started[k]);
+    } else {
+      check_blocks(&jobs[k]);
     }
-    if (!index.add_saved(std::move(lines))) return errc::no_memory;
+    good = good && jobs[k].good;
+  }
+  if (!good) return errc::bad_index;
+  for (EagerRange& range : eager) {
+    if (!index.add_saved(std::move(range.lines))) return errc::no_memory;
   }
   return {};
 }
 
 std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIndex& index, LoadMode mode,
-                             bool& read_failed) noexcept {
+                             unsigned threads, bool& read_failed) noexcept {
   platform::FileState state;
   platform::OpenFailure failure;
   Source in;
@@ -618,6 +683,11 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
         return errc::no_memory;
       }
       in.view = static_cast<const unsigned char*>(view);
+      // A lazy load reads a few pieces of it: read-ahead around each would
+      // bring in more than the lookup needs when the index is not cached.
+      // (Mapping all of it in one go for an eager load measured slower than
+      // its faults: 12.6 against 8.1 ms on 35 MB.)
+      if (mode == LoadMode::lazy) platform::view_read_scattered(view, in.size);
     }
   }
   SavedLayout layout;
@@ -634,7 +704,7 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
     }
   } else {
     if (pages != nullptr) loaded.hold(std::move(pages));
-    if (const std::error_code error = load_eager(in, layout, loaded)) return error;
+    if (const std::error_code error = load_eager(in, layout, loaded, threads)) return error;
   }
   // The last line end's start, from its block: its page and block are checked.
   std::uint64_t last_found = 0;
@@ -651,10 +721,10 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
 
 } // namespace
 
-std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index,
-                           LoadMode mode) noexcept {
+std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index, LoadMode mode,
+                           unsigned threads) noexcept {
   bool read_failed = false;
-  const std::error_code error = load_checked(path, identity, index, mode, read_failed);
+  const std::error_code error = load_checked(path, identity, index, mode, threads, read_failed);
   // What looked like a damaged index may have been a failed read.
   return error == errc::bad_index && read_failed ? std::error_code(errc::read_error) : error;
 }

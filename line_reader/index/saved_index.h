@@ -78,11 +78,11 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
 // of those read.
 enum class LoadMode { read, mapped, lazy };
 
-// Reads and checks a saved index into an empty `index`; errc::bad_index when
-// it is damaged or not an index, errc::old_index when it is of an older
-// format.
+// Reads and checks a saved index into an empty `index`, its blocks on up to
+// `threads` threads (0: one a core); errc::bad_index when it is damaged or
+// not an index, errc::unsupported_index when it is of an older format.
 std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index,
-                           LoadMode mode = LoadMode::read) noexcept;
+                           LoadMode mode = LoadMode::read, unsigned threads = 0) noexcept;
 
 // XXH3-64 of `bytes` bytes.
 std::uint64_t hash_bytes(const void* bytes, std::size_t count) noexcept;
