@@ -13,7 +13,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "line_reader/file_index.h"
 #include "line_reader/indexed_file.h"
@@ -123,5 +126,55 @@ TEST(HugeFile, LargerThanTheAddressSpaceAllowed) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 #endif
+
+// Lookups of a saved index loaded lazily, on a sparse file of 6 GiB whose
+// lines stand in clusters far apart (16-, 32- and 64-bit blocks, pages of
+// block words on both sides of 4 GiB), against the line ends written.
+TEST(HugeFile, LazyLookupsOfASparseFile) {
+  if (!TempDirectory::huge_files_allowed()) GTEST_SKIP() << "no files past 4 GiB here";
+  TempDirectory dir;
+  const std::string path = dir.write("sparse.txt", "");
+  std::mt19937_64 random(26);
+  std::map<std::uint64_t, std::string> clusters;
+  while (clusters.size() < 600)
+    clusters[random() % (6 * (std::uint64_t{1} << 30))] = std::string(1 + random() % 300, 'x') + "\n";
+  std::vector<std::uint64_t> ends; // after each line end
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::uint64_t written_to = 0;
+    for (const auto& [at, line] : clusters) {
+      if (at < written_to) continue;
+      file.seekp(static_cast<std::streamoff>(at));
+      for (int k = 0; k < 200; ++k)
+        file << line;
+      for (int k = 1; k <= 200; ++k)
+        ends.push_back(at + k * line.size());
+      written_to = at + 200 * line.size();
+    }
+  }
+  std::error_code error;
+  const std::string saved = (dir.path() / "sparse.idx").string();
+  line_reader::IndexOptions options;
+  options.ends = line_reader::LineEnds::lf;
+  line_reader::FileIndex::build(path.c_str(), error, options).save(saved.c_str(), error);
+  ASSERT_FALSE(error) << error.message();
+  options.lazy = true;
+  const line_reader::FileIndex index =
+      line_reader::FileIndex::load(saved.c_str(), path.c_str(), error, options);
+  ASSERT_FALSE(error) << error.message();
+  ASSERT_EQ(index.line_count(), ends.size()); // the last cluster ends the file
+  std::string buffer;
+  for (int k = 0; k < 2000; ++k) {
+    const std::uint64_t i = random() % ends.size(); // line i + 1 ends at ends[i] - 1
+    const std::uint64_t from = i == 0 ? 0 : ends[i - 1];
+    const line_reader::FileIndex::Span span = index.span(i + 1, error);
+    ASSERT_FALSE(error) << error.message();
+    ASSERT_EQ(span.offset, from) << "line " << i + 1;
+    ASSERT_EQ(span.length, ends[i] - 1 - from) << "line " << i + 1;
+    if (span.length < 1000) {
+      ASSERT_EQ(index.read_line(i + 1, buffer, error), std::string(span.length, 'x')) << "line " << i + 1;
+    }
+  }
+}
 
 } // namespace
