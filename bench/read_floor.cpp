@@ -19,10 +19,24 @@ namespace {
 constexpr std::size_t piece = 256 * 1024;
 
 // Built for each instruction set; the loader picks the widest one here.
+// Byte counters a lane, summed every 255 steps: a 64-bit sum a byte made
+// the compiler widen every compare, and the floor ran slower than the
+// index's own build.
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) std::uint64_t
 count_lf(const unsigned char* bytes, std::size_t count) {
   std::uint64_t total = 0;
-  for (std::size_t i = 0; i < count; ++i)
+  std::size_t i = 0;
+  while (count - i >= 64) {
+    unsigned char lanes[64] = {};
+    const std::size_t steps = (count - i) / 64 < 255 ? (count - i) / 64 : 255;
+    for (std::size_t step = 0; step < steps; ++step, i += 64) {
+      for (int lane = 0; lane < 64; ++lane)
+        lanes[lane] = static_cast<unsigned char>(lanes[lane] + (bytes[i + lane] == '\n'));
+    }
+    for (const unsigned char lane : lanes)
+      total += lane;
+  }
+  for (; i < count; ++i)
     total += bytes[i] == '\n';
   return total;
 }
