@@ -412,11 +412,13 @@ std::error_code index_appended(FileIndex::State& state, const platform::FileStat
           index_ranges(state.file, state.identity.size, now.size, false, state.options, state.index, read_to);
       failure != errc{})
     return failure;
-  // Each append adds a range; past 32 the last is joined onto the one
+  // Each append adds a range; past 32 (or twice the threads, so that a
+  // build's own ranges stay as they are) the last is joined onto the one
   // before it, which costs only its own lines (a failure to join keeps the
   // ranges, which serve as well).
+  const std::size_t threads = state.options.threads != 0 ? state.options.threads : platform::usable_cores();
   bool damaged = false;
-  (void)state.index.fold_ranges(32, damaged);
+  (void)state.index.fold_ranges(threads > 16 ? 2 * threads : 32, damaged);
   state.identity.size = now.size;
   state.identity.modified = now.modified;
   state.identity.changed = now.changed;
