@@ -21,7 +21,8 @@
 # warm; cold (no saved index: build and save) on both 1 GiB files, the first
 # ten lines and --count cold, beside wc -l and sed.
 # Then, in one process each: the saved index's bytes that a lookup brings
-# into the page cache, refresh after appends (to a copy), and read_line on
+# into the page cache, 1,000 random lines lazily and eagerly, refresh
+# after appends (to a copy), and read_line on
 # random lines beside a bare positioned read of the same bytes.
 # Prints each median and mean with its spread, and the ratios that the goals
 # name.
@@ -138,6 +139,8 @@ if [ "$with4" != 0 ]; then
   "$tool" --save "$saved" "$file4"
   "$tool" --lookup-bytes "$saved" "$file4" 68000000
 fi
+"$tool" --save "$saved" "$file"
+"$tool" --time-sample "$saved" "$file"
 cp "$file" "$copy"
 "$tool" --time-refresh "$copy"
 "$tool" --time-read-line "$file"

@@ -15,6 +15,8 @@
 //   index_file --time-refresh FILE     in one process: the build, then refresh after each of
 //                                      five appends of 1 MiB, then the slowest of 100 refreshes
 //                                      after one-line appends (it appends to FILE); in ms
+//   index_file --time-sample INDEX FILE   in one process: a load and 1,000 random lines read,
+//                                      lazily and eagerly (mapped); medians of 5 in ms
 //   index_file --time-read-line FILE   in one process: read_line on 100,000 random lines beside
 //                                      a bare positioned read of the same bytes; ns each
 #include <fcntl.h>
@@ -117,6 +119,29 @@ int file_index_mode(int argc, char** argv) {
     std::printf(
         "refresh after a one-line append: median %.3f ms, slowest of 100 %.3f ms, ratio to the build %.4f\n",
         median(refreshes), slowest, slowest / build);
+    return 0;
+  }
+  if (mode == "--time-sample" && argc == 4) {
+    std::mt19937_64 random(1000);
+    std::vector<double> lazy_ms;
+    std::vector<double> eager_ms;
+    std::string buffer;
+    for (int round = 0; round < 6; ++round) {
+      for (const bool lazy : {true, false}) {
+        line_reader::IndexOptions options;
+        options.lazy = lazy;
+        options.mapped = !lazy;
+        const auto start = Clock::now();
+        const FileIndex index = FileIndex::load(argv[2], argv[3], error, options);
+        if (error) return fail(argv[2], error);
+        for (int k = 0; k < 1000; ++k)
+          (void)index.read_line(1 + random() % index.line_count(), buffer, error);
+        if (error) return fail(argv[3], error);
+        if (round > 0) (lazy ? lazy_ms : eager_ms).push_back(ms_since(start));
+      }
+    }
+    std::printf("load and 1,000 random lines: lazy %.2f ms, eager (mapped) %.2f ms, ratio %.3f\n",
+                median(lazy_ms), median(eager_ms), median(lazy_ms) / median(eager_ms));
     return 0;
   }
   if (mode == "--lookup-bytes" && argc == 5) {
