@@ -208,6 +208,9 @@ bool answer_early(platform::Handle file, const platform::FileState& state, std::
   }
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  // Each line end takes a byte (two with CR LF): a line past that many
+  // cannot end within the head, and the head is not read for it.
+  if (wanted.back() > budget / (options.crlf ? 2 : 1)) return false;
   std::vector<std::uint64_t> ends(wanted.size(), 0); // after each wanted line's end
   // The head of the file: a view of it where the system has views, else
   // read into `storage` a piece at a time.
