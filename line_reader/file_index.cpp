@@ -371,7 +371,7 @@ std::error_code index_whole(FileIndex::State& state, const platform::FileState& 
     std::uint64_t head_after = 0;
     std::uint64_t tail_after = 0;
     if (const errc hashed = hash_ends(state.file, now.size, head_after, tail_after); hashed != errc{})
-      return hashed == errc::read_error ? hashed : errc::changed_while_reading;
+      return hashed;
     if (head_after != head || tail_after != tail) return errc::changed_while_reading;
   }
   state.identity.head_hash = head;
@@ -407,11 +407,32 @@ std::error_code index_appended(FileIndex::State& state, const platform::FileStat
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
   if (const errc hashed = hash_ends(state.file, now.size, head, tail); hashed != errc{}) return hashed;
+  const detail::RangedIndex::Mark before = state.index.mark();
   std::uint64_t read_to = 0;
   if (const errc failure =
           index_ranges(state.file, state.identity.size, now.size, false, state.options, state.index, read_to);
       failure != errc{})
     return failure;
+  // The hashed stretches must still be what they were before the scan: a
+  // file rewritten with more bytes during it did not grow, and the ranges
+  // of its new bytes go again (the next refresh sees it replaced).
+  platform::FileState after;
+  std::uint64_t head_after = 0;
+  std::uint64_t tail_after = 0;
+  errc changed = errc{};
+  if (!platform::query_open_file(state.file, after)) {
+    changed = errc::read_error;
+  } else if (after.size < now.size || (after.size == now.size && after.changed != now.changed)) {
+    changed = errc::changed_while_reading;
+  } else if (const errc hashed = hash_ends(state.file, now.size, head_after, tail_after); hashed != errc{}) {
+    changed = hashed;
+  } else if (head_after != head || tail_after != tail) {
+    changed = errc::changed_while_reading;
+  }
+  if (changed != errc{}) {
+    state.index.rewind(before);
+    return changed;
+  }
   // Each append adds a range; past 32 (or twice the threads, so that a
   // build's own ranges stay as they are) the last is joined onto the one
   // before it, which costs only its own lines (a failure to join keeps the

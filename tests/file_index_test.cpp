@@ -483,6 +483,27 @@ TEST(FileIndex, RewrittenLargerDuringTheBuild) {
   const FileIndex index = FileIndex::build(path.c_str(), error, options);
   EXPECT_EQ(error, line_reader::errc::changed_while_reading);
   EXPECT_EQ(index.line_count(), 0u);
+  // The same during a refresh that indexes appended bytes: the index stays
+  // as it was, and the next refresh indexes the file anew.
+  const std::string old_text = std::string(4000, 'a') + "\n";
+  const std::string new_text = std::string(9000, 'e') + "\n" + std::string(9000, 'f') + "\n";
+  dir.write("f.txt", old_text);
+  bool armed = false;
+  options.progress = [&](std::uint64_t, std::uint64_t) {
+    if (armed) dir.write("f.txt", new_text);
+    armed = false;
+    return true;
+  };
+  FileIndex watched = FileIndex::build(path.c_str(), error, options);
+  ASSERT_FALSE(error) << error.message();
+  append(path, std::string(4000, 'b') + "\n");
+  armed = true;
+  EXPECT_EQ(watched.refresh(error), FileIndex::Change::none);
+  EXPECT_EQ(error, line_reader::errc::changed_while_reading);
+  EXPECT_EQ(watched.line_count(), 1u); // as it was; its bytes are gone from the file
+  EXPECT_EQ(watched.indexed_bytes(), old_text.size());
+  EXPECT_EQ(watched.refresh(error), FileIndex::Change::replaced);
+  expect_naive(watched, new_text, LineEnds::lf, "indexed anew");
 }
 
 TEST(FileIndex, ReasonsAndProgress) {

@@ -60,6 +60,22 @@ public:
     last_found_ = last_found;
   }
 
+  // Where the index stands, so that ranges added after it can be taken off
+  // again with their statistics.
+  struct Mark {
+    std::size_t ranges;
+    std::uint64_t found, longest_line, longest_length, last_found;
+  };
+  Mark mark() const noexcept { return {ranges_.size(), found_, longest_line_, longest_length_, last_found_}; }
+  void rewind(const Mark& mark) noexcept {
+    while (ranges_.size() > mark.ranges)
+      ranges_.pop_back();
+    found_ = mark.found;
+    longest_line_ = mark.longest_line;
+    longest_length_ = mark.longest_length;
+    last_found_ = mark.last_found;
+  }
+
   // Joins every range into one; false when there is no memory (the index is
   // then as it was).
   bool join_ranges() noexcept;
