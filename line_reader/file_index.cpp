@@ -331,6 +331,24 @@ std::unique_ptr<FileIndex::State> new_state(const char* path, const IndexOptions
   return state;
 }
 
+// After a scan of the file up to `now.size` (its state before the scan, when
+// `head` and `tail` were hashed): errc{} when it has at most grown since,
+// else errc::changed_while_reading. A file that grew must still hold the
+// hashed bytes: one rewritten with more bytes than it had did not grow.
+errc changed_since(platform::Handle file, const platform::FileState& now, std::uint64_t head,
+                   std::uint64_t tail) {
+  platform::FileState after;
+  if (!platform::query_open_file(file, after)) return errc::read_error;
+  if (after.size < now.size ||
+      (after.size == now.size && (after.modified != now.modified || after.changed != now.changed)))
+    return errc::changed_while_reading;
+  if (after.size == now.size) return errc{};
+  std::uint64_t head_after = 0;
+  std::uint64_t tail_after = 0;
+  if (const errc hashed = hash_ends(file, now.size, head_after, tail_after); hashed != errc{}) return hashed;
+  return head_after != head || tail_after != tail ? errc::changed_while_reading : errc{};
+}
+
 // Indexes the file that the state holds open, as it is now (`now` is its
 // state from the open), into the state's empty index. The identity is
 // taken before the scan and checked after it: a file that changed in any
@@ -360,20 +378,7 @@ std::error_code index_whole(FileIndex::State& state, const platform::FileState& 
       return hashed;
     return {};
   }
-  platform::FileState after;
-  if (!platform::query_open_file(state.file, after)) return errc::read_error;
-  if (after.size < now.size ||
-      (after.size == now.size && (after.modified != now.modified || after.changed != now.changed)))
-    return errc::changed_while_reading;
-  // Grown during the read: the scanned bytes must still be the ones hashed
-  // before (a file rewritten with more bytes than it had is not one that grew).
-  if (after.size != now.size) {
-    std::uint64_t head_after = 0;
-    std::uint64_t tail_after = 0;
-    if (const errc hashed = hash_ends(state.file, now.size, head_after, tail_after); hashed != errc{})
-      return hashed;
-    if (head_after != head || tail_after != tail) return errc::changed_while_reading;
-  }
+  if (const errc changed = changed_since(state.file, now, head, tail); changed != errc{}) return changed;
   state.identity.head_hash = head;
   state.identity.tail_hash = tail;
   return {};
@@ -416,20 +421,7 @@ std::error_code index_appended(FileIndex::State& state, const platform::FileStat
   // The hashed stretches must still be what they were before the scan: a
   // file rewritten with more bytes during it did not grow, and the ranges
   // of its new bytes go again (the next refresh sees it replaced).
-  platform::FileState after;
-  std::uint64_t head_after = 0;
-  std::uint64_t tail_after = 0;
-  errc changed = errc{};
-  if (!platform::query_open_file(state.file, after)) {
-    changed = errc::read_error;
-  } else if (after.size < now.size || (after.size == now.size && after.changed != now.changed)) {
-    changed = errc::changed_while_reading;
-  } else if (const errc hashed = hash_ends(state.file, now.size, head_after, tail_after); hashed != errc{}) {
-    changed = hashed;
-  } else if (head_after != head || tail_after != tail) {
-    changed = errc::changed_while_reading;
-  }
-  if (changed != errc{}) {
+  if (const errc changed = changed_since(state.file, now, head, tail); changed != errc{}) {
     state.index.rewind(before);
     return changed;
   }

@@ -178,32 +178,6 @@ bool RangedIndex::fold_ranges(std::size_t most, bool& damaged) noexcept {
   return true;
 }
 
-bool RangedIndex::join_ranges() noexcept {
-  if (ranges_.size() < 2) return true;
-  std::unique_ptr<LineIndex> joined(new (std::nothrow) LineIndex);
-  if (joined == nullptr) return false;
-  std::uint64_t staged[lines_per_block];
-  for (std::uint64_t j = 0; j < found_;) {
-    std::uint32_t count = 0;
-    for (; count < lines_per_block && j < found_; ++count, ++j) {
-      std::uint64_t start = 0;
-      bool two = false;
-      if (!entry(j, start, two)) return false;
-      staged[count] = 2 * start + (two ? 1 : 0);
-    }
-    if (!joined->append(staged, count)) return false;
-  }
-  joined->shrink();
-  std::vector<Range> one;
-  try {
-    one.push_back(Range{0, std::move(joined)});
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  ranges_.swap(one);
-  return true;
-}
-
 std::size_t RangedIndex::bytes() const noexcept {
   std::size_t total = ranges_.capacity() * sizeof(Range);
   for (const Range& range : ranges_) {

@@ -25,7 +25,7 @@ public:
     std::uint64_t first; // line ends before the range
     // Null for a range of a saved index read lazily, which is the saved
     // index's range of the same number: such ranges come first, and ranges
-    // are only added after them, taken off the end or joined into one.
+    // are only added after them or taken off the end.
     std::unique_ptr<LineIndex> index;
   };
 
@@ -76,13 +76,10 @@ public:
     last_found_ = mark.last_found;
   }
 
-  // Joins every range into one; false when there is no memory (the index is
-  // then as it was).
-  bool join_ranges() noexcept;
   // Keeps a file followed through many appends at `most` ranges or fewer:
   // the last range is joined onto the one before it, which grows in place,
   // so that a join costs the lines of the range joined and each line is
-  // moved once. errc-free: false when there is no memory or a saved piece
+  // moved once. False when there is no memory or a saved piece
   // is damaged (`damaged` then says so), and the index is as it was.
   bool fold_ranges(std::size_t most, bool& damaged) noexcept;
 

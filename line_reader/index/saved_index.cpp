@@ -45,6 +45,10 @@ template <class T> T get(const unsigned char* at) {
 }
 
 std::uint64_t pages_of(std::uint64_t blocks) { return (blocks + blocks_per_page - 1) / blocks_per_page; }
+// The blocks in page p of a range of `blocks` (all but its last page are full).
+std::uint64_t blocks_in_page(std::uint64_t blocks, std::uint64_t p) {
+  return blocks - p * blocks_per_page < blocks_per_page ? blocks - p * blocks_per_page : blocks_per_page;
+}
 std::uint64_t padding_of(std::uint64_t bytes) { return (8 - bytes % 8) % 8; }
 
 std::uint64_t entries_in_block(const SavedLayout::Range& range, std::uint64_t b) {
@@ -108,8 +112,7 @@ bool check_page(const SavedLayout& layout, std::size_t r, std::uint64_t p, const
   const SavedLayout::Range& range = layout.ranges[r];
   const std::uint64_t g = range.first_page + p;
   const std::uint64_t first_block = p * blocks_per_page;
-  const std::uint64_t count =
-      range.blocks - first_block < blocks_per_page ? range.blocks - first_block : blocks_per_page;
+  const std::uint64_t count = blocks_in_page(range.blocks, p);
   if (XXH3_64bits(entries, static_cast<std::size_t>(count * word_bytes)) !=
       get<std::uint64_t>(layout.top + g * top_bytes + 16))
     return false;
@@ -136,7 +139,7 @@ std::uint64_t block_bound(const SavedLayout& layout, std::uint64_t g, const unsi
                        : layout.page_bound(g);
 }
 
-// Writes and hashes as it goes.
+// Writes, and remembers whether every write went out.
 struct Writer {
   platform::Handle file;
   bool ok = true;
@@ -145,8 +148,7 @@ struct Writer {
   }
 };
 
-// A range's pages of block words as saved, and the top table's entries for
-// them.
+// A range's pages of block words as saved, and the bytes of its blocks.
 struct SavedRangeWords {
   std::vector<unsigned char> words;
   std::uint64_t data = 0;
@@ -206,8 +208,7 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
         out.data += bytes;
       }
       for (std::uint64_t p = 0; p < pages_of(blocks); ++p) {
-        const std::uint64_t count =
-            blocks - p * blocks_per_page < blocks_per_page ? blocks - p * blocks_per_page : blocks_per_page;
+        const std::uint64_t count = blocks_in_page(blocks, p);
         put<std::uint64_t>(
             top.data() + (g + p) * top_bytes + 16,
             XXH3_64bits(out.words.data() + p * page_bytes, static_cast<std::size_t>(count * word_bytes)));
@@ -334,9 +335,7 @@ bool SavedPages::block(std::size_t r, std::uint64_t b, std::uint64_t& word, cons
   const std::uint64_t in_block = entries_in_block(range, b);
   bytes = static_cast<std::size_t>(block_size(word, in_block));
   if (marked(block_good_, range.first_block + b)) return true;
-  const std::uint64_t count = range.blocks - p * blocks_per_page < blocks_per_page
-                                  ? range.blocks - p * blocks_per_page
-                                  : blocks_per_page;
+  const std::uint64_t count = blocks_in_page(range.blocks, p);
   if (!check_block(word, get<std::uint32_t>(entry + 12), data, in_block,
                    block_bound(layout_, g, entries, k, count)))
     return false;
@@ -555,9 +554,7 @@ void check_blocks(void* context) {
     const EagerRange& eager = (*job.ranges)[r];
     const std::uint64_t b = n - range.first_block;
     const std::uint64_t p = b / blocks_per_page;
-    const std::uint64_t count = range.blocks - p * blocks_per_page < blocks_per_page
-                                    ? range.blocks - p * blocks_per_page
-                                    : blocks_per_page;
+    const std::uint64_t count = blocks_in_page(range.blocks, p);
     const unsigned char* entry = eager.entries + b * word_bytes;
     const std::uint64_t g = range.first_page + p;
     const unsigned char* block =

@@ -123,9 +123,6 @@ public:
 
   // Takes the checked layout; false when there is no memory for the marks.
   bool adopt(SavedLayout layout) noexcept;
-  // Whether the view is one of a lazily loaded index (else it only lends
-  // its bytes to blocks in memory).
-  bool lazy() const noexcept { return !layout_.ranges.empty(); }
 
   // The start after entry k of saved range r and whether its line end is
   // two bytes; false when a piece that holds it is damaged.
