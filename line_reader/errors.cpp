@@ -23,6 +23,7 @@ public:
     case errc::cancelled: return "cancelled";
     case errc::unsupported_index:
       return "the saved index is of an older format, which this version does not read";
+    case errc::other_line_ends: return "the saved index was made for other line ends";
     }
     return "unknown error";
   }

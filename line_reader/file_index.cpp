@@ -490,7 +490,7 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   if ((error = detail::load_index(index_path, saved, state->index, mode, options.threads)))
     return FileIndex();
   if (saved.lf != (options.ends == LineEnds::lf)) {
-    error = errc::stale_index;
+    error = errc::other_line_ends;
     return FileIndex();
   }
   state->identity = saved;

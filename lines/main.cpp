@@ -372,7 +372,8 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
     } else if (error == line_reader::errc::unsupported_index) {
       if (options.verbose)
         say(options.file + ": saved index " + saved + " is of an older format; indexed anew");
-    } else if (error && error != line_reader::errc::stale_index && error != line_reader::errc::cancelled) {
+    } else if (error && error != line_reader::errc::stale_index &&
+               error != line_reader::errc::other_line_ends && error != line_reader::errc::cancelled) {
       // The file's own failures come again from the build, with its name.
       platform::OpenFailure failure;
       std::uint64_t size = 0;

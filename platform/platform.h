@@ -98,6 +98,10 @@ bool write_file(Handle file, const void* bytes, std::size_t count);
 bool flush_file(Handle file);
 // Puts `from` in the place of `to`, at once; false on an error.
 bool rename_file(const char* from, const char* to);
+// The system's own code for why the last call above that failed did
+// (errno; GetLastError() on Windows), for std::system_category(); 0 when
+// the system gave none (a write that took no bytes).
+int last_failure();
 void remove_file(const char* name);
 // This process's number, for names that no other process uses at once.
 unsigned long process_number();

@@ -316,6 +316,7 @@ bool write_file(Handle file, const void* bytes, std::size_t count) {
   while (count != 0) {
     const ssize_t n = write(descriptor(file), from, std::min<std::size_t>(count, std::size_t{1} << 30));
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = 0;
     if (n <= 0) return false;
     from += n;
     count -= static_cast<std::size_t>(n);
@@ -326,6 +327,8 @@ bool write_file(Handle file, const void* bytes, std::size_t count) {
 bool flush_file(Handle file) { return fsync(descriptor(file)) == 0; }
 
 bool rename_file(const char* from, const char* to) { return rename(from, to) == 0; }
+
+int last_failure() { return errno; }
 
 void remove_file(const char* name) { unlink(name); }
 

@@ -214,7 +214,11 @@ bool write_file(Handle file, const void* bytes, std::size_t count) {
   while (count != 0) {
     const DWORD ask = count > (DWORD{1} << 30) ? DWORD{1} << 30 : static_cast<DWORD>(count);
     DWORD written = 0;
-    if (!WriteFile(native(file), from, ask, &written, nullptr) || written == 0) return false;
+    if (!WriteFile(native(file), from, ask, &written, nullptr)) return false;
+    if (written == 0) {
+      SetLastError(0);
+      return false;
+    }
     from += written;
     count -= written;
   }
@@ -228,6 +232,8 @@ bool rename_file(const char* from, const char* to) {
 }
 
 void remove_file(const char* name) { DeleteFileA(name); }
+
+int last_failure() { return static_cast<int>(GetLastError()); }
 
 unsigned long process_number() { return GetCurrentProcessId(); }
 

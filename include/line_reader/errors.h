@@ -19,6 +19,7 @@ enum class errc {
   stale_index,           // a saved index describes another file, or this one before it changed
   cancelled,             // the progress callback stopped the work
   unsupported_index,     // a saved index of a format that this version does not read (an older one)
+  other_line_ends,       // a saved index made for the other line-end rule
 };
 
 const std::error_category& category() noexcept;

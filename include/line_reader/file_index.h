@@ -64,12 +64,15 @@ public:
   // errc::bad_index when the saved bytes are damaged, not an index, or
   // describe lines that no build makes (starts outside the file or out of
   // order, counts that disagree); errc::unsupported_index when it is of an
-  // older format; errc::stale_index when it describes another file, a
-  // changed one, or other line ends.
+  // older format, which this version does not read;
+  // errc::other_line_ends when it was made for the other line-end rule;
+  // errc::stale_index when it describes another file or a changed one.
   static FileIndex load(const char* index_path, const char* path, std::error_code& error,
                         const IndexOptions& options = {}) noexcept;
   // Writes the index whole or not at all (a file beside it, then a rename),
-  // flushed to the disk first. Unflushed, as a cache may keep it, a crash
+  // flushed to the disk first. A failure is the system's own reason, in
+  // std::system_category() (no such folder, a folder under the name, no
+  // room left). Unflushed, as a cache may keep it, a crash
   // soon after can leave the file damaged, which load() then says. The file
   // is readable by its owner alone (mode 0600 on POSIX systems): it tells of
   // the indexed file's contents.

@@ -140,11 +140,18 @@ std::uint64_t block_bound(const SavedLayout& layout, std::uint64_t g, const unsi
 }
 
 // Writes, and remembers whether every write went out.
+// The system's reason for the failure just met; an I/O error when it gave none.
+std::error_code system_failure() {
+  const int code = platform::last_failure();
+  return code != 0 ? std::error_code(code, std::system_category())
+                   : std::make_error_code(std::errc::io_error);
+}
+
 struct Writer {
   platform::Handle file;
-  bool ok = true;
+  std::error_code error;
   void write(const void* bytes, std::size_t count) {
-    if (ok && count != 0) ok = platform::write_file(file, bytes, count);
+    if (!error && count != 0 && !platform::write_file(file, bytes, count)) error = system_failure();
   }
 };
 
@@ -253,8 +260,8 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
   put<std::uint64_t>(header + hashed_header_bytes, XXH3_64bits_digest(&state));
 
   // A name of its own: one left by a save that was killed is never met again.
-  Writer out{platform::create_file_for_writing(temporary.c_str())};
-  if (out.file == 0) return errc::no_access;
+  Writer out{platform::create_file_for_writing(temporary.c_str()), {}};
+  if (out.file == 0) return system_failure();
   out.write(header, sizeof header);
   out.write(table.data(), table.size());
   out.write(top.data(), top.size());
@@ -263,12 +270,12 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
     out.write(saved[r].words.data(), saved[r].words.size());
     // A chunk's blocks lie one after the other: runs of them go out in one write.
     const std::uint64_t blocks = index.block_count(ranges[r]);
-    for (std::uint64_t b = 0; b < blocks && out.ok;) {
+    for (std::uint64_t b = 0; b < blocks && !out.error;) {
       std::uint64_t word = 0;
       const unsigned char* from = nullptr;
       std::size_t bytes = 0;
-      out.ok = index.block(ranges[r], b, word, from, bytes);
-      for (++b; out.ok && b < blocks; ++b) {
+      if (!index.block(ranges[r], b, word, from, bytes)) out.error = errc::bad_index;
+      for (++b; !out.error && b < blocks; ++b) {
         const unsigned char* next = nullptr;
         std::size_t more = 0;
         if (!index.block(ranges[r], b, word, next, more) || next != from + bytes) break;
@@ -278,14 +285,11 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
     }
     out.write(padding, static_cast<std::size_t>(padding_of(saved[r].data)));
   }
-  bool ok = out.ok && (!flushed || platform::flush_file(out.file));
+  if (!out.error && flushed && !platform::flush_file(out.file)) out.error = system_failure();
   platform::close_handle(out.file);
-  ok = ok && platform::rename_file(temporary.c_str(), path);
-  if (!ok) {
-    platform::remove_file(temporary.c_str());
-    return std::make_error_code(std::errc::io_error);
-  }
-  return {};
+  if (!out.error && !platform::rename_file(temporary.c_str(), path)) out.error = system_failure();
+  if (out.error) platform::remove_file(temporary.c_str());
+  return out.error;
 }
 
 SavedPages::~SavedPages() { platform::unmap_file(view_, view_bytes_); }
