@@ -5,11 +5,18 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <climits>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "line_reader/file_index.h"
 #include "line_reader/indexed_file.h"
@@ -45,18 +52,43 @@ LineEnds ends_of(const std::string& ends) {
   if (error == errc::not_a_regular_file && std::filesystem::is_directory(path, ignored))
     raise_as(PyExc_IsADirectoryError, EISDIR);
   if (error == errc::no_memory) throw std::bad_alloc();
-  if (error.category() == std::system_category()) raise_as(error_type.ptr(), error.value());
+  // OSError(errno, reason, path) is made as the subclass that the errno
+  // names (FileNotFoundError, IsADirectoryError, ...), as open() raises it.
+  if (error.category() == std::system_category()) raise_as(PyExc_OSError, error.value());
   // The message alone, as the library says it: OSError's str() of a
   // filename without an errno would read "[Errno None] None".
   PyErr_SetObject(error_type.ptr(), py::str(message).ptr());
   throw py::error_already_set();
 }
 
-// An index from 0, negatives from the end; IndexError outside.
-std::uint64_t index_of(std::int64_t i, std::uint64_t count) {
-  const auto n = static_cast<std::int64_t>(count);
+// Any integer that Python takes as an index (int, bool, numpy's), as a
+// long long; `outside` says it is beyond one, either way.
+long long integer_of(const py::handle& value, bool& outside) {
+  const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!number) throw py::error_already_set();
+  int overflow = 0;
+  const long long i = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+  if (i == -1 && PyErr_Occurred()) throw py::error_already_set();
+  outside = overflow != 0;
+  return i;
+}
+
+// An index from 0, negatives from the end; IndexError outside, however far.
+std::uint64_t index_of(const py::handle& value, std::uint64_t count) {
+  bool outside = false;
+  long long i = integer_of(value, outside);
+  const auto n = static_cast<long long>(std::min<std::uint64_t>(count, LLONG_MAX));
   if (i < 0) i += n;
-  if (i < 0 || i >= n) throw py::index_error("line index out of range");
+  if (outside || i < 0 || i >= n) throw py::index_error("line index out of range");
+  return static_cast<std::uint64_t>(i);
+}
+
+// A line number from 1; IndexError outside.
+std::uint64_t number_of(const py::handle& value, std::uint64_t count) {
+  bool outside = false;
+  const long long i = integer_of(value, outside);
+  if (outside || i < 1 || static_cast<std::uint64_t>(i) > count)
+    throw py::index_error("line number out of range");
   return static_cast<std::uint64_t>(i);
 }
 
@@ -81,9 +113,12 @@ struct LineIterator {
   std::uint64_t next = 0;
 };
 
-// A str, bytes or os.PathLike path as the file system's bytes.
+// A str, bytes or os.PathLike path as the file system's bytes; ValueError
+// for a NUL byte, as open() gives, which would otherwise end the name early.
 std::string path_text(const py::object& path) {
-  return py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>();
+  std::string name = py::bytes(py::module_::import("os").attr("fsencode")(path)).cast<std::string>();
+  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return name;
 }
 
 // Calls a Python progress callback from the build, with the GIL held; an
@@ -93,6 +128,7 @@ struct Progress {
   std::optional<py::error_already_set> raised;
   bool operator()(std::uint64_t done, std::uint64_t total) {
     py::gil_scoped_acquire gil;
+    if (callback.is_none()) return true; // cleared by the collector
     try {
       const py::object result = callback(done, total);
       return !(py::isinstance<py::bool_>(result) && !result.cast<bool>());
@@ -119,6 +155,55 @@ void finish(const std::error_code& error, Progress* progress, const std::string&
     throw raised;
   }
   if (error) raise(error, path);
+}
+
+// A FileIndex as Python holds it, with its file's name for messages and
+// its progress callback, which refresh() calls again. One object may serve
+// many threads: lookups share `lock` and refresh() takes it alone, so that
+// each lookup sees the index as it was before a refresh or after it. The
+// GIL is never held while waiting for the lock, and no Python code runs
+// while a lookup holds it; a refresh's callback runs while the refresh
+// holds it, on `refresher`, where the object cannot be used.
+struct SharedIndex {
+  FileIndex index;
+  std::string path;
+  std::shared_ptr<Progress> progress;
+  mutable std::shared_mutex lock;
+  std::atomic<std::thread::id> refresher{};
+};
+
+void refuse_within_refresh(const SharedIndex& self) {
+  if (self.refresher.load() == std::this_thread::get_id()) {
+    PyErr_SetString(PyExc_RuntimeError, "the index is being refreshed: its progress callback cannot use it");
+    throw py::error_already_set();
+  }
+}
+
+// `work()` with the lock shared.
+template <class Work> auto shared_use(const SharedIndex& self, Work work) {
+  refuse_within_refresh(self);
+  std::shared_lock<std::shared_mutex> held(self.lock, std::try_to_lock);
+  if (!held.owns_lock()) {
+    py::gil_scoped_release released;
+    held.lock();
+  }
+  return work();
+}
+
+// Which file a failed load concerns: the saved index, unless the text file
+// cannot be opened itself (the load opens it first).
+const std::string& failed_file(const std::error_code& error, const std::string& saved,
+                               const std::string& name) {
+  if (error == errc::bad_index || error == errc::stale_index || error == errc::unsupported_index ||
+      error == errc::other_line_ends)
+    return saved;
+  const bool open_failure = error == errc::not_found || error == errc::no_access ||
+                            error == errc::not_a_regular_file || error.category() == std::system_category();
+  std::error_code ignored;
+  if (open_failure && std::filesystem::is_regular_file(name, ignored) &&
+      std::ifstream(name, std::ios::binary).is_open())
+    return saved;
+  return name;
 }
 
 } // namespace
@@ -165,13 +250,11 @@ PYBIND11_MODULE(_line_reader, module) {
           py::arg("data"), py::arg("ends") = "lf")
       .def("__len__", [](const IndexedFile& self) { return self.line_count(); })
       .def("__getitem__",
-           [](const IndexedFile& self, std::int64_t i) {
-             return bytes_of(self.line(index_of(i, self.line_count()) + 1));
-           })
-      .def("__getitem__",
-           [](const IndexedFile& self, const py::slice& slice) {
-             return lines_of(slice, self.line_count(),
-                             [&](std::uint64_t number) { return bytes_of(self.line(number)); });
+           [](const IndexedFile& self, const py::object& key) -> py::object {
+             if (py::isinstance<py::slice>(key))
+               return lines_of(key.cast<py::slice>(), self.line_count(),
+                               [&](std::uint64_t number) { return bytes_of(self.line(number)); });
+             return bytes_of(self.line(index_of(key, self.line_count()) + 1));
            })
       .def("__iter__",
            [](const SharedFile& self) {
@@ -179,14 +262,13 @@ PYBIND11_MODULE(_line_reader, module) {
            })
       .def(
           "line",
-          [](const IndexedFile& self, std::uint64_t number) {
-            if (number < 1 || number > self.line_count()) throw py::index_error("line number out of range");
-            return bytes_of(self.line(number));
+          [](const IndexedFile& self, const py::object& number) {
+            return bytes_of(self.line(number_of(number, self.line_count())));
           },
           py::arg("number"), "Line `number`, from 1, without its line end.")
       .def(
           "view",
-          [](const py::object& self, std::int64_t i) {
+          [](const py::object& self, const py::object& i) {
             const auto& file = self.cast<const IndexedFile&>();
             const std::string_view line = file.line(index_of(i, file.line_count()) + 1);
             const auto from = static_cast<py::ssize_t>(line.data() - file.text().data());
@@ -205,102 +287,162 @@ PYBIND11_MODULE(_line_reader, module) {
       .def_property_readonly("longest_length", &IndexedFile::longest_length)
       .def_property_readonly("index_bytes", &IndexedFile::index_bytes);
 
-  py::class_<FileIndex>(module, "FileIndex", "The line index of a file that stays on disk.")
+  py::class_<SharedIndex>(module, "FileIndex", "The line index of a file that stays on disk.",
+                          // The progress callback may hold the object (a bound method of its
+                          // owner): the collector sees it through the object and can break the cycle.
+                          py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+                            auto* type = &heap_type->ht_type;
+                            type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+                            type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
+                              Py_VISIT(Py_TYPE(self));
+                              try {
+                                const auto& index = py::cast<const SharedIndex&>(py::handle(self));
+                                if (index.progress) Py_VISIT(index.progress->callback.ptr());
+                              } catch (...) { // not made yet
+                                PyErr_Clear();
+                              }
+                              return 0;
+                            };
+                            type->tp_clear = [](PyObject* self) {
+                              try {
+                                auto& index = py::cast<SharedIndex&>(py::handle(self));
+                                if (index.progress) index.progress->callback = py::none();
+                              } catch (...) {
+                                PyErr_Clear();
+                              }
+                              return 0;
+                            };
+                          }))
       .def_static(
           "build",
           [](const py::object& path, const std::string& ends, unsigned threads, const py::object& progress) {
-            const std::string name = path_text(path);
+            auto self = std::make_unique<SharedIndex>();
+            self->path = path_text(path);
             line_reader::IndexOptions options = options_of(ends, threads);
             // The index keeps its options and calls them again as it refreshes.
-            auto report = std::make_shared<Progress>(Progress{progress, std::nullopt});
+            self->progress = std::make_shared<Progress>(Progress{progress, std::nullopt});
             if (!progress.is_none())
-              options.progress = [report](std::uint64_t done, std::uint64_t total) {
+              options.progress = [report = self->progress](std::uint64_t done, std::uint64_t total) {
                 return (*report)(done, total);
               };
             std::error_code error;
-            FileIndex index;
             {
               py::gil_scoped_release released;
-              index = FileIndex::build(name.c_str(), error, options);
+              self->index = FileIndex::build(self->path.c_str(), error, options);
             }
-            finish(error, report.get(), name);
-            return index;
+            finish(error, self->progress.get(), self->path);
+            return self;
           },
           py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0, py::arg("progress") = py::none())
       .def_static(
           "load",
           [](const py::object& index_path, const py::object& path, const std::string& ends,
              unsigned threads) {
+            auto self = std::make_unique<SharedIndex>();
             const std::string saved = path_text(index_path);
-            const std::string name = path_text(path);
+            self->path = path_text(path);
             const line_reader::IndexOptions options = options_of(ends, threads);
             std::error_code error;
-            FileIndex index;
             {
               py::gil_scoped_release released;
-              index = FileIndex::load(saved.c_str(), name.c_str(), error, options);
+              self->index = FileIndex::load(saved.c_str(), self->path.c_str(), error, options);
             }
-            finish(error, nullptr,
-                   error == errc::bad_index || error == errc::stale_index || error == errc::unsupported_index
-                       ? saved
-                       : name);
-            return index;
+            if (error) raise(error, failed_file(error, saved, self->path));
+            return self;
           },
           py::arg("index_path"), py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0)
       .def(
           "save",
-          [](const FileIndex& self, const py::object& index_path) {
+          [](const SharedIndex& self, const py::object& index_path) {
             const std::string saved = path_text(index_path);
+            refuse_within_refresh(self);
             std::error_code error;
             {
               py::gil_scoped_release released;
-              self.save(saved.c_str(), error);
+              std::shared_lock<std::shared_mutex> held(self.lock);
+              self.index.save(saved.c_str(), error);
             }
-            finish(error, nullptr, saved);
+            if (error) raise(error, saved);
           },
           py::arg("index_path"))
-      .def("__len__", [](const FileIndex& self) { return self.line_count(); })
+      .def("__len__",
+           [](const SharedIndex& self) { return shared_use(self, [&] { return self.index.line_count(); }); })
       .def("__getitem__",
-           [](const FileIndex& self, std::int64_t i) {
-             std::string buffer;
+           [](const SharedIndex& self, const py::object& key) -> py::object {
              std::error_code error;
-             const std::string_view line = self.read_line(index_of(i, self.line_count()) + 1, buffer, error);
-             if (error) raise(error, "<indexed file>");
-             return bytes_of(line);
-           })
-      .def("__getitem__",
-           [](const FileIndex& self, const py::slice& slice) {
+             if (py::isinstance<py::slice>(key)) {
+               std::vector<std::string> lines;
+               shared_use(self, [&] {
+                 std::size_t start = 0, stop = 0, step = 0, length = 0;
+                 if (!key.cast<py::slice>().compute(static_cast<std::size_t>(self.index.line_count()), &start,
+                                                    &stop, &step, &length))
+                   throw py::error_already_set();
+                 lines.resize(length);
+                 std::string buffer;
+                 for (std::size_t k = 0; k < length && !error; ++k, start += step)
+                   lines[k] = self.index.read_line(start + 1, buffer, error);
+                 return 0;
+               });
+               if (error) raise(error, self.path);
+               py::list list(lines.size());
+               for (std::size_t k = 0; k < lines.size(); ++k)
+                 list[k] = bytes_of(lines[k]);
+               return list;
+             }
              std::string buffer;
-             std::error_code error;
-             return lines_of(slice, self.line_count(), [&](std::uint64_t number) {
-               const std::string_view line = self.read_line(number, buffer, error);
-               if (error) raise(error, "<indexed file>");
-               return bytes_of(line);
+             const std::string_view line = shared_use(self, [&] {
+               const std::string_view read =
+                   self.index.read_line(index_of(key, self.index.line_count()) + 1, buffer, error);
+               return std::string_view(error ? std::string_view() : read);
              });
+             if (error) raise(error, self.path);
+             return bytes_of(line);
            })
       .def(
           "span",
-          [](const FileIndex& self, std::int64_t i) {
-            const FileIndex::Span span = self.span(index_of(i, self.line_count()) + 1);
+          [](const SharedIndex& self, const py::object& i) {
+            std::error_code error;
+            const FileIndex::Span span = shared_use(
+                self, [&] { return self.index.span(index_of(i, self.index.line_count()) + 1, error); });
+            if (error) raise(error, self.path);
             return py::make_tuple(span.offset, span.length);
           },
           py::arg("index"),
           "(offset, length) of line `index` (from 0) in the file, its line end not counted.")
       .def("refresh",
-           [](FileIndex& self) {
+           [](SharedIndex& self) {
+             refuse_within_refresh(self); // from its own progress callback
              std::error_code error;
              FileIndex::Change change = FileIndex::Change::none;
+             std::optional<py::error_already_set> raised;
              {
                py::gil_scoped_release released;
-               change = self.refresh(error);
+               std::unique_lock<std::shared_mutex> held(self.lock);
+               self.refresher = std::this_thread::get_id();
+               change = self.index.refresh(error);
+               self.refresher = std::thread::id();
+               if (self.progress && self.progress->raised) {
+                 raised.emplace(std::move(*self.progress->raised));
+                 self.progress->raised.reset();
+               }
              }
-             finish(error, nullptr, "<indexed file>");
+             if (raised) throw std::move(*raised);
+             if (error) raise(error, self.path);
              return change == FileIndex::Change::none       ? "none"
                     : change == FileIndex::Change::appended ? "appended"
                                                             : "replaced";
            })
-      .def_property_readonly("longest_line", &FileIndex::longest_line)
-      .def_property_readonly("longest_length", &FileIndex::longest_length)
-      .def_property_readonly("index_bytes", &FileIndex::index_bytes)
-      .def_property_readonly("indexed_bytes", &FileIndex::indexed_bytes);
+      .def_property_readonly(
+          "longest_line",
+          [](const SharedIndex& self) { return shared_use(self, [&] { return self.index.longest_line(); }); })
+      .def_property_readonly("longest_length",
+                             [](const SharedIndex& self) {
+                               return shared_use(self, [&] { return self.index.longest_length(); });
+                             })
+      .def_property_readonly(
+          "index_bytes",
+          [](const SharedIndex& self) { return shared_use(self, [&] { return self.index.index_bytes(); }); })
+      .def_property_readonly("indexed_bytes", [](const SharedIndex& self) {
+        return shared_use(self, [&] { return self.index.indexed_bytes(); });
+      });
 }

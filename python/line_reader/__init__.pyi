@@ -34,7 +34,11 @@ class IndexedFile:
     def index_bytes(self) -> int: ...
 
 class FileIndex:
-    """The line index of a file that stays on disk; lines are read from it when asked for."""
+    """The line index of a file that stays on disk; lines are read from it when asked for.
+
+    One object may be used from many threads: lookups run together, and each
+    sees the index as it was before a refresh() or after it.
+    """
 
     @staticmethod
     def build(
@@ -53,7 +57,8 @@ class FileIndex:
     def __getitem__(self, index: slice) -> list[bytes]: ...
     def span(self, index: int) -> Tuple[int, int]:
         """(offset, length) of line `index` (from 0) in the file, its line end not counted."""
-    def refresh(self) -> Literal["none", "appended", "replaced"]: ...
+    def refresh(self) -> Literal["none", "appended", "replaced"]:
+        """Indexes what was appended, or the file anew; RuntimeError from its own progress callback."""
     @property
     def longest_line(self) -> int: ...
     @property

@@ -5,7 +5,11 @@ import os
 import pathlib
 import random
 import resource
+import shutil
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -200,3 +204,152 @@ def test_a_progress_exception_cancels_and_propagates(tmp_path):
     with pytest.raises(KeyError, match="stop"):
         line_reader.FileIndex.build(pathlib.Path(path), threads=1, progress=progress)
     assert len(calls) == 1 and calls[0][1] == 64 << 20
+
+
+def counted_lines(first, stop):
+    return b"".join(b"%d\n" % k for k in range(first, stop))
+
+
+def test_one_index_read_while_another_thread_refreshes(tmp_path):
+    # Appends, rotations and saves on one thread; lookups on two others.
+    # Every line k reads b"k", whatever the refresh has reached.
+    path = tmp_path / "app.log"
+    path.write_bytes(counted_lines(0, 1000))
+    index = line_reader.FileIndex.build(path, threads=2)
+    stop = time.monotonic() + 3
+    wrong = []
+
+    def read():
+        rng = random.Random()
+        while time.monotonic() < stop:
+            count = len(index)
+            k = rng.randrange(count)
+            try:
+                line, (offset, length) = index[k], index.span(k)
+                lines = index[k : k + 50 : 7]
+            except (IndexError, line_reader.Error):  # a rotation meanwhile: the file is shorter
+                continue
+            if line != b"%d" % k or length != len(line) or lines != [b"%d" % i for i in range(k, k + 50, 7)][: len(lines)]:
+                wrong.append((k, line, offset, length))
+
+    readers = [threading.Thread(target=read) for _ in range(2)]
+    for reader in readers:
+        reader.start()
+    written, rounds = 1000, 0
+    while time.monotonic() < stop:
+        rounds += 1
+        if rounds % 50 == 0:
+            written = 500
+            path.write_bytes(counted_lines(0, written))
+        else:
+            with open(path, "ab") as log:
+                log.write(counted_lines(written, written + 2000))
+            written += 2000
+        index.refresh()
+        if rounds % 7 == 0:
+            index.save(tmp_path / "app.idx")
+    for reader in readers:
+        reader.join()
+    assert not wrong and len(index) == written
+
+
+def test_the_progress_callback_during_a_refresh(tmp_path):
+    # A nested refresh, the callback's own exceptions (Ctrl-C among them),
+    # and a bound method of the index's owner: a cycle through the index.
+    path = tmp_path / "grows.log"
+    armed = []
+
+    def progress(done, total):
+        if armed:
+            armed[0]()
+
+    def interrupt():
+        raise KeyboardInterrupt
+
+    for act, raised in ((lambda: index.refresh(), "being refreshed"), (interrupt, ""), (lambda: {}[0], "0")):
+        path.write_bytes(b"a\n")
+        armed.clear()
+        index = line_reader.FileIndex.build(path, threads=1, progress=progress)
+        with open(path, "ab") as log:
+            log.truncate(64 << 20)
+        armed.append(act)
+        with pytest.raises((RuntimeError, KeyboardInterrupt, KeyError), match=raised):
+            index.refresh()
+        assert (len(index), index.indexed_bytes) == (1, 2)
+        armed.clear()
+        assert index.refresh() == "appended" and index.indexed_bytes == 64 << 20
+
+    class Owner:
+        def __init__(self):
+            self.index = line_reader.FileIndex.build(path, progress=self.progress)
+
+        def progress(self, done, total):
+            return True
+
+    gc.collect()
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(50):
+        Owner()
+    gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == before
+
+
+def test_python_s_own_errors(tmp_path):
+    text = tmp_path / "text.txt"
+    text.write_bytes(b"a\nb\n")
+    index = line_reader.FileIndex.build(text)
+    f = line_reader.IndexedFile(text)
+    saved = tmp_path / "text.idx"
+    index.save(saved)
+    (tmp_path / "folder").mkdir()
+    crlf = tmp_path / "crlf.idx"
+    line_reader.FileIndex.build(text, ends="crlf").save(crlf)
+    cases = [
+        (lambda: line_reader.FileIndex.build(f"{text}\0.csv"), ValueError, "null", None),
+        (lambda: line_reader.IndexedFile(f"{text}\0.csv"), ValueError, "null", None),
+        (lambda: index.save(f"{saved}\0.tmp"), ValueError, "null", None),
+        (lambda: index[2**63], IndexError, "range", None),
+        (lambda: index[2**64], IndexError, "range", None),
+        (lambda: index[-(2**64)], IndexError, "range", None),
+        (lambda: index.span(2**64), IndexError, "range", None),
+        (lambda: f[2**64], IndexError, "range", None),
+        (lambda: f.line(2**64), IndexError, "range", None),
+        (lambda: index.save(tmp_path / "nothere" / "x.idx"), FileNotFoundError, "", tmp_path / "nothere" / "x.idx"),
+        (lambda: index.save(tmp_path / "folder"), IsADirectoryError, "", tmp_path / "folder"),
+        (lambda: line_reader.FileIndex.load(tmp_path / "none.idx", text), FileNotFoundError, "", tmp_path / "none.idx"),
+        (lambda: line_reader.FileIndex.load(tmp_path / "folder", text), IsADirectoryError, "", tmp_path / "folder"),
+        (lambda: line_reader.FileIndex.load(crlf, text), line_reader.Error, "other line ends", None),
+    ]
+    for number, (call, kind, message, names) in enumerate(cases):
+        with pytest.raises(kind, match=message) as raised:
+            call()
+        if names is not None:
+            assert raised.value.filename == str(names), number
+    text.unlink()
+    text.mkdir()
+    with pytest.raises(IsADirectoryError) as raised:
+        index.refresh()
+    assert raised.value.filename == str(text)
+
+
+def test_a_save_onto_a_full_file_system(tmp_path):
+    # A tmpfs of 64 KiB, where one can be mounted (root, in a mount namespace).
+    if shutil.which("unshare") is None:
+        pytest.skip("no unshare here")
+    text = tmp_path / "text.txt"
+    text.write_bytes(counted_lines(0, 200_000))
+    full = tmp_path / "full"
+    full.mkdir()
+    script = (
+        "import errno, line_reader, sys\n"
+        "try:\n"
+        f"    line_reader.FileIndex.build({str(text)!r}).save({str(full / 'x.idx')!r})\n"
+        "except OSError as e:\n"
+        "    sys.exit(0 if e.errno == errno.ENOSPC and 'space' in str(e) else 3)\n"
+        "sys.exit(4)\n"
+    )
+    mount = f"mount -t tmpfs -o size=64k tmpfs '{full}' || exit 77; exec '{sys.executable}' -c \"$0\""
+    result = subprocess.run(["unshare", "--mount", "sh", "-c", mount, script], capture_output=True)
+    if result.returncode == 77 or b"unshare failed" in result.stderr or b"Operation not permitted" in result.stderr:
+        pytest.skip("no file system can be mounted here")
+    assert result.returncode == 0, result.stderr
