@@ -545,6 +545,12 @@ LineEnds FileIndex::ends() const noexcept {
   return state_ == nullptr ? LineEnds::crlf : state_->options.ends;
 }
 
+FileIndex::FileId FileIndex::file_id() const noexcept {
+  if (state_ == nullptr) return {0, 0, 0, 0};
+  const detail::SavedIdentity& id = state_->identity;
+  return {id.device, id.file_id, id.modified, id.changed};
+}
+
 FileIndex::Span FileIndex::span(std::uint64_t number) const {
   std::error_code error;
   const Span line = span(number, error);

@@ -53,7 +53,7 @@ public:
     const double now = lines::system::steady_seconds();
     if (start_ < 0) start_ = now;
     const double spent = now - start_;
-    if (spent < after_ || now - drawn_at_ < 0.1 || total == 0) return true;
+    if (spent < after_ || spent <= 0 || now - drawn_at_ < 0.1 || total == 0) return true;
     drawn_at_ = now;
     const double rate = static_cast<double>(done) / spent;
     const double left = rate > 0 ? static_cast<double>(total - std::min(done, total)) / rate : 0;
@@ -309,6 +309,53 @@ bool answer_early(platform::Handle file, const platform::FileState& state, std::
   return true;
 }
 
+// The last lines (-t K) printed from the end of the file, read backwards,
+// when they begin within its last `budget` bytes and no numbers are asked
+// for. False, with nothing printed, otherwise; the file is indexed then.
+bool answer_from_end(platform::Handle file, const platform::FileState& state, std::uint64_t budget,
+                     const lines::Options& options, lines::Output& out) {
+  if (!options.tail || !options.ranges.empty() || options.follow || options.number || state.nominal_size)
+    return false;
+  const std::uint64_t size = state.size;
+  std::string tail;
+  for (std::uint64_t window = std::min<std::uint64_t>(size, 64 * 1024);;
+       window = std::min(window * 4, size)) {
+    if (window > budget) return false;
+    tail.resize(static_cast<std::size_t>(window));
+    std::uint32_t got = 0;
+    if (!platform::read_file_at(file, size - window, tail.data(), static_cast<std::uint32_t>(window), got) ||
+        got != window)
+      fail(options.file, line_reader::errc::changed_while_reading);
+    // A line end at the very end belongs to the last line: one more is
+    // sought before the first line printed.
+    auto is_end = [&](std::size_t at) {
+      return tail[at] == '\n' && (!options.crlf || (at > 0 && tail[at - 1] == '\r'));
+    };
+    std::uint64_t wanted = options.tail_lines + (window > 0 && is_end(tail.size() - 1) ? 1 : 0);
+    std::size_t from = tail.size();
+    // In CR LF mode the byte before the window decides a LF at its start,
+    // which is then left to the next, larger window.
+    const std::size_t lowest = window < size && options.crlf ? 1 : 0;
+    while (wanted > 0 && from > lowest) {
+      const std::size_t lf = std::string_view(tail).rfind('\n', from - 1);
+      if (lf == std::string_view::npos || lf < lowest) {
+        from = lowest;
+        break;
+      }
+      from = lf;
+      if (is_end(from) && --wanted == 0) ++from;
+    }
+    if (wanted == 0 || window == size) {
+      if (wanted != 0) from = 0;
+      out.lines(std::string_view(tail).substr(from));
+      out.flush();
+      if (options.verbose)
+        say(options.file + ": answered from its last " + std::to_string(window) + " bytes; not indexed");
+      return true;
+    }
+  }
+}
+
 void print_summary(const lines::Summary& summary, const lines::Options& options, lines::Output& out) {
   std::string text;
   if (options.json) {
@@ -327,13 +374,14 @@ void print_summary(const lines::Summary& summary, const lines::Options& options,
   out.text(text);
 }
 
-lines::Summary summary_of(const FileIndex& index, const platform::FileState& before, bool lf) {
+lines::Summary summary_of(const FileIndex& index, bool lf) {
+  const FileIndex::FileId id = index.file_id();
   lines::Summary summary;
-  summary.device = before.device;
-  summary.file_id = before.file_id;
+  summary.device = id.device;
+  summary.file_id = id.file;
   summary.size = index.indexed_bytes();
-  summary.modified = before.modified;
-  summary.changed = before.changed;
+  summary.modified = id.modified;
+  summary.changed = id.changed;
   summary.lf = lf;
   summary.lines = index.line_count();
   summary.longest_line = index.longest_line();
@@ -342,10 +390,17 @@ lines::Summary summary_of(const FileIndex& index, const platform::FileState& bef
   return summary;
 }
 
+bool same_file(const FileIndex& index, const platform::FileState& state) {
+  const FileIndex::FileId id = index.file_id();
+  return id.device == state.device && id.file == state.file_id;
+}
+
 // The file's index: the saved one when it still describes the file (with
 // any appended bytes indexed), else built; saved again when it changed.
+// The index opens the file by its name again: when another file has taken
+// the name since `before` was opened, `moved` says so and nothing is saved.
 FileIndex index_of(const lines::Options& options, const platform::FileState& before, lines::Cache& cache,
-                   const std::string& entry, bool saved_index, const lines::Summary* summary) {
+                   const std::string& entry, bool saved_index, const lines::Summary* summary, bool& moved) {
   const bool lf = !options.crlf;
   // The index keeps its options, and calls them as it follows the file.
   const auto progress = std::make_shared<Progress>(options.file);
@@ -395,7 +450,9 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
     if (options.verbose) say(options.file + ": indexed " + std::to_string(index.indexed_bytes()) + " bytes");
   }
   progress->finish();
-  const lines::Summary now = summary_of(index, before, lf);
+  moved = !same_file(index, before);
+  if (moved) return index;
+  const lines::Summary now = summary_of(index, lf);
   if (loaded && summary != nullptr && summary->size == now.size && summary->modified == now.modified &&
       summary->changed == now.changed && summary->device == now.device && summary->file_id == now.file_id) {
     cache.used(entry);
@@ -413,13 +470,27 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
 // Follows the file by its name after the bytes printed, from `printed`:
 // appended bytes are printed as they come, a file truncated or rewritten
 // (its indexed part changed) from its start, and a file renamed away is read
-// to its end before the new one under the name is followed.
+// to its end before the new one under the name is followed. `file` is the
+// file that the index describes, opened by this program, or 0 while the
+// index has moved on to a file that the name held after this loop looked.
 [[noreturn]] void follow(const lines::Options& options, FileIndex& index, platform::Handle file,
                          platform::FileState state, std::uint64_t printed, lines::Output& out) {
   std::string buffer(static_cast<std::size_t>(piece_bytes), '\0');
+  // What was written to the file before it went, to its end.
+  auto read_to_its_end = [&] {
+    if (file == 0) return;
+    for (std::uint32_t got = 0; platform::read_file_at(file, printed, buffer.data(),
+                                                       static_cast<std::uint32_t>(buffer.size()), got) &&
+                                got != 0;
+         printed += got)
+      out.lines(std::string_view(buffer.data(), got));
+    platform::close_handle(file);
+    file = 0;
+  };
   bool missing = false;
   for (;;) {
     out.flush();
+    lines::system::end_if_output_closed();
     platform::pause_milliseconds(200);
     platform::FileState now;
     platform::OpenFailure failure;
@@ -431,30 +502,36 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
       continue;
     }
     const bool renamed = now.device != state.device || now.file_id != state.file_id;
-    if (renamed) {
-      // What was written to the old file before it went.
-      for (std::uint32_t got = 0; platform::read_file_at(file, printed, buffer.data(),
-                                                         static_cast<std::uint32_t>(buffer.size()), got) &&
-                                  got != 0;
-           printed += got)
-        out.lines(std::string_view(buffer.data(), got));
-      platform::close_handle(file);
+    if (renamed || file == 0) {
+      if (renamed) {
+        read_to_its_end();
+        printed = 0;
+      }
       file = named;
       state = now;
     } else {
       platform::close_handle(named);
     }
     std::error_code error;
-    const FileIndex::Change change = index.refresh(error);
+    FileIndex::Change change = index.refresh(error);
     if (error) {
       if (!missing) say(options.file + ": " + error.message() + "; trying again");
       missing = true;
       continue;
     }
+    if (!same_file(index, state)) {
+      // Renamed again between the open above and the refresh, which opens
+      // the file by its name: the index follows the newer file already.
+      read_to_its_end();
+      const FileIndex::FileId id = index.file_id();
+      state.device = id.device;
+      state.file_id = id.file;
+      change = FileIndex::Change::replaced;
+    }
     if (change == FileIndex::Change::replaced) {
-      say(options.file + (renamed ? (missing ? ": has appeared; following the new file"
-                                             : ": replaced; following the new file")
-                                  : ": truncated; following from its start"));
+      say(options.file + (renamed || file == 0 ? (missing ? ": has appeared; following the new file"
+                                                          : ": replaced; following the new file")
+                                               : ": truncated; following from its start"));
       printed = 0;
       out.number_from(1, true);
     }
@@ -462,6 +539,39 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
     print_bytes(index, printed, index.indexed_bytes(), out, options.file);
     printed = index.indexed_bytes();
   }
+}
+
+// Opens the file named on the command line. A missing file is waited for
+// with -f, as tail -F waits, when `wait` (else 0 comes back for it); any
+// other failure ends the run.
+platform::Handle open_the_file(const lines::Options& options, platform::FileState& state, bool wait = false) {
+  bool said = false;
+  for (;;) {
+    platform::OpenFailure failure;
+    const platform::Handle file =
+        platform::open_shared_file_for_reading(options.file.c_str(), state, failure);
+    if (file != 0) {
+      if (said) say(options.file + ": has appeared; following it");
+      return file;
+    }
+    const std::error_code reason = line_reader::detail::reason_for(failure);
+    if (!options.follow || failure.kind != platform::OpenFailure::missing) fail(options.file, reason);
+    if (!wait) return 0;
+    if (!said) say(options.file + ": " + reason.message() + "; waiting for it");
+    said = true;
+    lines::system::end_if_output_closed();
+    platform::pause_milliseconds(200);
+  }
+}
+
+// Whether the file's size says where its end is, which -f follows from:
+// not for a file that the system reports as empty but that holds bytes, as
+// the kernel's own files do.
+bool followable(platform::Handle file, const platform::FileState& state) {
+  if (!state.nominal_size || state.size != 0) return true;
+  char byte = 0;
+  std::uint32_t got = 0;
+  return !platform::read_file_at(file, 0, &byte, 1, got) || got == 0;
 }
 
 int run(int argc, char** argv) {
@@ -485,43 +595,67 @@ int run(int argc, char** argv) {
   }
   const bool lf = !options.crlf;
   platform::FileState state;
-  platform::OpenFailure failure;
-  const platform::Handle file = platform::open_shared_file_for_reading(options.file.c_str(), state, failure);
-  if (file == 0) fail(options.file, line_reader::detail::reason_for(failure));
+  platform::Handle file = open_the_file(options, state);
+  // A file that appears while -f waits for it is new as a whole.
+  if (file == 0) {
+    file = open_the_file(options, state, true);
+    if (options.ranges.empty() && !options.tail) options.ranges.push_back({1, ~std::uint64_t{0}, true});
+  }
+  if (options.follow && !followable(file, state)) {
+    say(options.file + ": the system does not report its size, so it cannot be followed; read it without -f");
+    return 2;
+  }
 
   lines::Cache cache(!options.no_cache, [](const std::string& problem) { say("warning: " + problem); });
-  const std::string entry = cache.usable() ? cache.entry(state, lf) : std::string();
-  lines::Summary summary;
-  const bool summarized = cache.usable() && cache.read_summary(entry, summary);
-  if ((options.count || options.summary) && summarized && summary.describes(state, lf)) {
-    cache.used(entry);
-    if (options.verbose) say(options.file + ": answered from " + entry + ".sum");
-    if (options.count) {
-      out.text(std::to_string(summary.lines) + "\n");
-    } else {
-      print_summary(summary, options, out);
-    }
-    out.flush();
-    return 0;
-  }
   int status = 0;
-  // A range near the start is read from the head of the file, when there is
-  // no saved index: a lazy load of one reads a few KiB, less than the head.
-  const bool saved = cache.has_index(entry);
-  if (!saved && answer_early(file, state, early_bytes, options, out, status)) return status;
+  FileIndex index;
+  std::string entry;
+  lines::Summary summary;
+  // The index opens the file by its name again: when another file took the
+  // name meanwhile, the file is opened again and the run starts over.
+  for (int attempt = 0;; ++attempt) {
+    entry = cache.usable() ? cache.entry(state, lf) : std::string();
+    const bool summarized = cache.usable() && cache.read_summary(entry, summary);
+    if ((options.count || options.summary) && summarized && summary.describes(state, lf)) {
+      cache.used(entry);
+      if (options.verbose) say(options.file + ": answered from " + entry + ".sum");
+      if (options.count) {
+        out.text(std::to_string(summary.lines) + "\n");
+      } else {
+        print_summary(summary, options, out);
+      }
+      out.flush();
+      return 0;
+    }
+    // A range near the start is read from the head of the file, the last
+    // lines from its end, when there is no saved index: a lazy load of one
+    // reads a few KiB, less than either.
+    const bool saved = cache.has_index(entry);
+    if (!saved && answer_early(file, state, early_bytes, options, out, status)) return status;
+    if (!saved && answer_from_end(file, state, early_bytes, options, out)) return 0;
 
-  FileIndex index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr);
+    bool moved = false;
+    index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr, moved);
+    if (!moved) break;
+    if (attempt == 2) fail(options.file, line_reader::errc::changed_while_reading);
+    if (options.verbose) say(options.file + ": another file took its name while it was indexed; again");
+    platform::close_handle(file);
+    file = open_the_file(options, state);
+    if (file == 0) fail(options.file, line_reader::errc::not_found);
+  }
   std::vector<Stretch> stretches;
   bool all_there = true;
   if (!options.count && !options.summary && !stretches_of(index, options, stretches, all_there)) {
     cache.problem("saved index " + entry + ".idx is damaged; the file is indexed anew");
-    index = index_of(options, state, cache, entry, false, nullptr);
+    bool moved = false;
+    index = index_of(options, state, cache, entry, false, nullptr, moved);
+    if (moved) fail(options.file, line_reader::errc::changed_while_reading);
     if (!stretches_of(index, options, stretches, all_there)) fail(options.file, line_reader::errc::bad_index);
   }
   if (options.count) {
     out.text(std::to_string(index.line_count()) + "\n");
   } else if (options.summary) {
-    print_summary(summary_of(index, state, lf), options, out);
+    print_summary(summary_of(index, lf), options, out);
   } else {
     print_stretches(index, stretches, out, options.file);
     if (!all_there) {
@@ -532,8 +666,14 @@ int run(int argc, char** argv) {
   }
   out.flush();
   if (options.follow) {
+    // Numbered from the line that the file's end is in; a CR there may be
+    // the first half of a CR LF still to come.
     const bool mid_line = trailing(index);
-    out.number_from(index.line_count() + (mid_line ? 0 : 1), !mid_line);
+    std::string last;
+    std::error_code error;
+    const bool after_cr =
+        mid_line && index.read_bytes(index.indexed_bytes() - 1, 1, last, error) == "\r" && !error;
+    out.number_from(index.line_count() + (mid_line ? 0 : 1), !mid_line, after_cr);
     follow(options, index, file, state, index.indexed_bytes(), out);
   }
   platform::close_handle(file);

@@ -16,11 +16,12 @@ public:
 
   // The bytes of lines, as the file has them; the next line is `line`.
   void lines(std::string_view bytes);
-  // Where the numbers go on: line `line`, from its start or within it.
-  void number_from(std::uint64_t line, bool at_line_start) {
+  // Where the numbers go on: line `line`, from its start or within it,
+  // and then `after_cr` when the byte before is a CR (a CR LF cut there).
+  void number_from(std::uint64_t line, bool at_line_start, bool after_cr = false) {
     line_ = line;
     at_start_ = at_line_start;
-    cr_before_ = false;
+    cr_before_ = after_cr;
   }
   void text(std::string_view bytes);
   // Sends what is buffered. A reader that has gone ends the process quietly;

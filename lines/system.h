@@ -54,6 +54,11 @@ bool error_is_terminal();
 bool write_output(const char* bytes, std::size_t count, bool& closed, std::string& reason);
 void write_error(const std::string& text);
 
+// Ends the process as a write to a closed pipe would, when the reader of
+// standard output has gone: a program that waits for more to write (-f)
+// then ends without writing. Does nothing where the system cannot tell.
+void end_if_output_closed();
+
 // Sets up the process: a closed pipe on standard output ends it quietly,
 // as it ends other programs that write to one, and a page of a file view
 // that has vanished (the file was truncated under it) reads as zeros instead

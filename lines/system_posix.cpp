@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -166,6 +167,13 @@ void write_error(const std::string& text) {
   bool closed = false;
   std::string reason;
   (void)write_all(STDERR_FILENO, text.data(), text.size(), closed, reason);
+}
+
+void end_if_output_closed() {
+  // A pipe or socket whose reader has gone polls as an error (or hang-up)
+  // for its writer; a file or terminal polls as writable.
+  pollfd out{STDOUT_FILENO, 0, 0};
+  if (poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0) raise(SIGPIPE);
 }
 
 void prepare_process() {

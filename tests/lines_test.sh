@@ -59,6 +59,9 @@ for seed in 1 2 3 4 5 6 7 8; do
     "$lines" $cache -t 7 "$f" >"$work/got"
     tail -n 7 "$f" >"$work/want"
     same "seed $seed tail $cache" "$work/want" "$work/got"
+    "$lines" $cache --crlf -t 3 "$f" >"$work/got"
+    perl -e '$/ = "\r\n"; my @r = <STDIN>; print @r[($#r > 2 ? $#r - 2 : 0) .. $#r]' <"$f" >"$work/want"
+    same "seed $seed crlf tail $cache" "$work/want" "$work/got"
     "$lines" $cache "$f" 1- >"$work/got"
     same "seed $seed whole $cache" "$f" "$work/got"
     [ "$("$lines" $cache -c "$f")" = "$total" ] || fail "seed $seed count $cache"
@@ -71,6 +74,11 @@ n=$(($(wc -l <"$big") - 3))
 "$lines" --no-cache "$big" $n >"$work/got"
 sed -n "${n}p" "$big" >"$work/want"
 same "line $n of 10 MiB" "$work/want" "$work/got"
+# The last lines come from the end of a file without a saved index.
+verbose_err=$("$lines" -v --no-cache -t 5 "$big" 2>&1 >"$work/got")
+tail -n 5 "$big" >"$work/want"
+same "tail of 10 MiB" "$work/want" "$work/got"
+echo "$verbose_err" | grep -q 'answered from its last' || fail "tail of 10 MiB: indexed: $verbose_err"
 echo "ok   output against sed, tail, cat -n and a CR LF split"
 
 # The saved index.
@@ -192,7 +200,69 @@ grep -q 'last of the old' "$work/out" || fail "follow: the old file not read to 
 kill $follower
 wait $follower 2>/dev/null
 ! grep -qx old "$work/out" || fail "follow: printed lines before the end"
+# A CR LF cut between two writes is numbered as the whole file would be.
+printf 'a\r\nb\r\nc\r' >"$f"
+"$lines" -n --crlf -f "$f" 1- >"$work/out" 2>/dev/null &
+follower=$!
+sleep 0.4
+printf '\nd\r\n' >>"$f"
+wait_for d "$work/out"
+kill $follower
+wait $follower 2>/dev/null
+"$lines" --no-cache -n --crlf "$f" 1- >"$work/want"
+same "follow: CR LF cut between writes" "$work/want" "$work/out"
+# A file that is not there yet is waited for, and printed whole.
+g=$work/later.log
+"$lines" -f "$g" >"$work/out" 2>"$work/err" &
+follower=$!
+sleep 0.4
+printf 'first\n' >"$g"
+wait_for first "$work/out"
+wait_for appeared "$work/err"
+kill $follower
+wait $follower 2>/dev/null
+# The reader of the output gone while no bytes come: it ends, as tail -f does.
+printf 'x\nERROR y\n' >"$g"
+timeout 10 sh -c "'$lines' -f '$g' 1- | grep -q -m1 ERROR"
+[ $? = 0 ] || fail "follow: still running after its reader went"
+# A file whose size the system does not report is not followed.
+if [ -r /proc/loadavg ]; then
+  err=$(timeout 10 "$lines" -f /proc/loadavg 2>&1 >/dev/null)
+  [ $? = 2 ] && echo "$err" | grep -q 'does not report its size' || fail "follow /proc/loadavg: $err"
+fi
 echo "ok   --follow"
+
+# Another file renamed over the name between the program's open and the
+# index's: never indexed or cached as the file that was opened.
+if /usr/bin/python3 -c 'import ctypes; ctypes.CDLL(None).renameat2' 2>/dev/null; then
+  d=$work/swapped
+  mkdir "$d"
+  seq 1 100 >"$d/a"
+  seq 1 300 >"$d/b"
+  first=$(stat -c %i "$d/a") second=$(stat -c %i "$d/b")
+  (cd "$d" && exec /usr/bin/python3 -c 'import ctypes, time
+libc = ctypes.CDLL(None)
+while True:
+    libc.renameat2(-100, b"a", -100, b"b", 2)  # exchanged at once
+    time.sleep(0.0001)') &
+  swapper=$!
+  wrong=0
+  for _ in $(seq 100); do
+    "$lines" -c "$d/a" >/dev/null 2>&1
+    for s in "$cache"/*-lf.sum; do
+      [ -e "$s" ] || continue
+      inode=$((16#$(basename "$s" | cut -d- -f2)))
+      [ "$inode" = "$first" ] || [ "$inode" = "$second" ] || continue
+      want=$([ "$inode" = "$first" ] && echo 100 || echo 300)
+      grep -qx "lines $want" "$s" || wrong=$((wrong + 1))
+      rm -f "${s%.sum}".*
+    done
+  done
+  kill $swapper
+  wait $swapper 2>/dev/null
+  [ $wrong = 0 ] || fail "renamed over the name: $wrong entries describe the other file"
+  echo "ok   a file renamed over the name"
+fi
 
 # Usage and file errors: status and message.
 f=$work/three.txt
@@ -231,6 +301,7 @@ echo "ok   usage and file errors"
 if command -v script >/dev/null; then
   LINES_PROGRESS_AFTER=0 script -qec "'$lines' --no-cache -c '$big'" /dev/null >"$work/tty" </dev/null
   grep -q 'indexing .*%.*GB/s.*left' "$work/tty" || fail "no progress line on a terminal: $(od -c "$work/tty" | head)"
+  ! grep -q 'inf GB/s' "$work/tty" || fail "progress line: an infinite rate"
 fi
 LINES_PROGRESS_AFTER=0 "$lines" --no-cache -c "$big" 2>"$work/err" | cat >/dev/null
 [ ! -s "$work/err" ] || fail "progress into a pipe: $(cat "$work/err")"

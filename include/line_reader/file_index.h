@@ -91,6 +91,16 @@ public:
   std::uint64_t indexed_bytes() const noexcept; // the file's size when it was last indexed
   std::size_t index_bytes() const noexcept;     // memory that the index holds
   LineEnds ends() const noexcept;
+  // Which file the index describes, as the system numbers it, and its
+  // times when it was last indexed (the system's own units): a program that
+  // opened the file by the same name can tell whether it is the same file.
+  struct FileId {
+    std::uint64_t device;
+    std::uint64_t file;
+    std::int64_t modified;
+    std::int64_t changed;
+  };
+  FileId file_id() const noexcept;
 
   // The line's bytes in the file, its line end not counted.
   struct Span {
