@@ -64,6 +64,16 @@ if(NOT LINE_READER_LICENSE_FILE STREQUAL "")
   file(READ "${LINE_READER_LICENSE_FILE}" LINE_READER_LICENSE_TEXT)
 endif()
 
+# The manual pages name the version themselves, so that they read right
+# from the source tree (man -l man/lines.1): a version that is not this
+# project's stops the configure.
+foreach(page IN ITEMS line_report lines)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/man/${page}.1 title REGEX "^\\.TH ")
+  if(NOT title MATCHES "\"line_reader ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "man/${page}.1 names another version than ${PROJECT_VERSION}: ${title}")
+  endif()
+endforeach()
+
 # The manual page, the copyright file and the Debian changelog, on systems
 # whose packages carry them; gzip -9n as Debian's tools compress them.
 find_program(LINE_READER_GZIP gzip)
