@@ -73,14 +73,27 @@ long long integer_of(const py::handle& value, bool& outside) {
   return i;
 }
 
-// An index from 0, negatives from the end; IndexError outside, however far.
-std::uint64_t index_of(const py::handle& value, std::uint64_t count) {
+// An index as Python gives it, taken before any lock (its __index__ may run
+// Python code), then placed among `count` lines: from 0, negatives from the
+// end; IndexError outside, however far.
+struct Index {
+  long long value = 0;
   bool outside = false;
-  long long i = integer_of(value, outside);
+};
+Index index_arg(const py::handle& value) {
+  Index i;
+  i.value = integer_of(value, i.outside);
+  return i;
+}
+std::uint64_t index_in(Index index, std::uint64_t count) {
+  long long i = index.value;
   const auto n = static_cast<long long>(std::min<std::uint64_t>(count, LLONG_MAX));
   if (i < 0) i += n;
-  if (outside || i < 0 || i >= n) throw py::index_error("line index out of range");
+  if (index.outside || i < 0 || i >= n) throw py::index_error("line index out of range");
   return static_cast<std::uint64_t>(i);
+}
+std::uint64_t index_of(const py::handle& value, std::uint64_t count) {
+  return index_in(index_arg(value), count);
 }
 
 // A line number from 1; IndexError outside.
@@ -371,16 +384,18 @@ PYBIND11_MODULE(_line_reader, module) {
            [](const SharedIndex& self, const py::object& key) -> py::object {
              std::error_code error;
              if (py::isinstance<py::slice>(key)) {
+               Py_ssize_t start = 0, stop = 0, step = 0;
+               if (PySlice_Unpack(key.ptr(), &start, &stop, &step) < 0) throw py::error_already_set();
                std::vector<std::string> lines;
                shared_use(self, [&] {
-                 std::size_t start = 0, stop = 0, step = 0, length = 0;
-                 if (!key.cast<py::slice>().compute(static_cast<std::size_t>(self.index.line_count()), &start,
-                                                    &stop, &step, &length))
-                   throw py::error_already_set();
+                 const auto count = static_cast<Py_ssize_t>(
+                     std::min<std::uint64_t>(self.index.line_count(), PY_SSIZE_T_MAX));
+                 const auto length =
+                     static_cast<std::size_t>(PySlice_AdjustIndices(count, &start, &stop, step));
                  lines.resize(length);
                  std::string buffer;
                  for (std::size_t k = 0; k < length && !error; ++k, start += step)
-                   lines[k] = self.index.read_line(start + 1, buffer, error);
+                   lines[k] = self.index.read_line(static_cast<std::uint64_t>(start) + 1, buffer, error);
                  return 0;
                });
                if (error) raise(error, self.path);
@@ -390,9 +405,11 @@ PYBIND11_MODULE(_line_reader, module) {
                return list;
              }
              std::string buffer;
+             const Index i = index_arg(key);
              const std::string_view line = shared_use(self, [&] {
+               // Read into `buffer`, which no refresh touches.
                const std::string_view read =
-                   self.index.read_line(index_of(key, self.index.line_count()) + 1, buffer, error);
+                   self.index.read_line(index_in(i, self.index.line_count()) + 1, buffer, error);
                return std::string_view(error ? std::string_view() : read);
              });
              if (error) raise(error, self.path);
@@ -402,8 +419,9 @@ PYBIND11_MODULE(_line_reader, module) {
           "span",
           [](const SharedIndex& self, const py::object& i) {
             std::error_code error;
+            const Index at = index_arg(i);
             const FileIndex::Span span = shared_use(
-                self, [&] { return self.index.span(index_of(i, self.index.line_count()) + 1, error); });
+                self, [&] { return self.index.span(index_in(at, self.index.line_count()) + 1, error); });
             if (error) raise(error, self.path);
             return py::make_tuple(span.offset, span.length);
           },
