@@ -19,7 +19,7 @@
 # Then the lines program (its cache in a scratch XDG_CACHE_HOME): line
 # 17,000,000 warm (a saved index) on 1 and 4 GiB beside head -n 1, --count
 # warm; cold (no saved index: build and save) on both 1 GiB files, the first
-# ten lines and --count cold, beside wc -l and sed.
+# ten lines, the last twenty and --count cold, beside wc -l, tail and sed.
 # Then, in one process each: the saved index's bytes that a lookup brings
 # into the page cache, 1,000 random lines lazily and eagerly, refresh
 # after appends (to a copy), and read_line on
@@ -114,9 +114,10 @@ fi
 hyperfine -N --warmup 3 --runs 30 --export-json "$json.warm" "${runs[@]}" >/dev/null
 hyperfine --warmup 1 --runs 15 --export-json "$json.cold" --prepare "$clear" \
   -n "lines cold" "$lines $file 17000000" -n "big cold" "$lines $big 17000000" \
-  -n "head cold" "$lines $file 1-10" -n "count cold" "$lines --count $file" >/dev/null
+  -n "head cold" "$lines $file 1-10" -n "tail cold" "$lines -t 20 $file" -n "count cold" "$lines --count $file" \
+  >/dev/null
 hyperfine -N --warmup 2 --runs 15 --export-json "$json.floors" -n "read_2t" "$read_floor --threads 2 $file" \
-  -n "wc -l" "wc -l $file" -n big_build "$tool --file-index $big" >/dev/null
+  -n "wc -l" "wc -l $file" -n "tail -n 20" "tail -n 20 $file" -n big_build "$tool --file-index $big" >/dev/null
 hyperfine -N --runs 5 --export-json "$json.sed" -n sed "sed -n 17000000p;17000000q $file" >/dev/null
 report "$json.warm" "$json.cold" "$json.floors" "$json.sed" <<'EOF'
 lines warm/head -n 1
@@ -128,6 +129,7 @@ lines cold/read_2t
 lines cold/wc -l
 big cold/big_build
 head cold/lines cold
+tail cold/tail -n 20
 count cold/wc -l
 EOF
 "$lines" --json "$file" | sed 's/^/lines --json: /'
