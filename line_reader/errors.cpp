@@ -24,6 +24,7 @@ public:
     case errc::unsupported_index:
       return "the saved index is of an older format, which this version does not read";
     case errc::other_line_ends: return "the saved index was made for other line ends";
+    case errc::compressed: return "the file is compressed: its bytes are no lines";
     }
     return "unknown error";
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "line_reader/compression.h"
 #include "line_reader/index/build_tuning.h"
 #include "line_reader/index/ranged_index.h"
 #include "line_reader/index/saved_index.h"
@@ -448,11 +449,25 @@ std::error_code open_for_index(const char* path, platform::Handle& file, platfor
   return file == 0 ? detail::reason_for(failure) : std::error_code();
 }
 
+// errc::compressed for a compressed file, unless its bytes are asked for.
+std::error_code refuse_compressed(platform::Handle file, const IndexOptions& options) {
+  if (options.raw) return {};
+  unsigned char head[16];
+  std::uint32_t got = 0;
+  if (!platform::read_file_at(file, 0, head, sizeof head, got)) return errc::read_error;
+  return compression_of(head, got) != Compression::none ? std::error_code(errc::compressed)
+                                                        : std::error_code();
+}
+
 // A new state for the file `path`, opened, with its state now in `now`.
 std::unique_ptr<FileIndex::State> open_state(const char* path, const IndexOptions& options,
                                              platform::FileState& now, std::error_code& error) {
   platform::Handle file = 0;
   if ((error = open_for_index(path, file, now))) return nullptr;
+  if ((error = refuse_compressed(file, options))) {
+    platform::close_handle(file);
+    return nullptr;
+  }
   std::unique_ptr<FileIndex::State> state = new_state(path, options, error);
   if (state == nullptr) {
     platform::close_handle(file);
@@ -659,6 +674,10 @@ FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
     return Change::appended;
   }
   // Indexed anew, from the file under the path now.
+  if ((error = refuse_compressed(file, state_->options))) {
+    platform::close_handle(file);
+    return Change::none;
+  }
   std::unique_ptr<State> fresh = new_state(state_->path.c_str(), state_->options, error);
   if (fresh == nullptr) {
     platform::close_handle(file);

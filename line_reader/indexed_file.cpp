@@ -1,5 +1,6 @@
 #include "line_reader/indexed_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "line_reader/compression.h"
 #include "line_reader/index/build_tuning.h"
 #include "line_reader/index/line_index.h"
 #include "line_reader/index/ranged_index.h"
@@ -245,7 +247,7 @@ unsigned threads_for(std::uint64_t size) {
 
 } // namespace
 
-IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds ends) noexcept {
+IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds ends, bool raw) noexcept {
   platform::Handle file = 0;
   platform::FileState before;
   error = detail::open_text_file(path, SIZE_MAX - tail_bytes, file, before);
@@ -273,6 +275,12 @@ IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds
     }
   }
   platform::close_handle(file);
+  // Looked at once read: a read here would move the file's position on
+  // some systems.
+  if (failure == errc{} && !raw && state != nullptr &&
+      compression_of(state->text, static_cast<std::size_t>(std::min<std::uint64_t>(state->size, 16))) !=
+          Compression::none)
+    failure = errc::compressed;
   return IndexedFile(outcome(state, failure, error));
 }
 

@@ -17,6 +17,7 @@
 #include "lines/cache.h"
 #include "lines/options.h"
 #include "lines/output.h"
+#include "lines/stream.h"
 #include "lines/system.h"
 #include "platform/platform.h"
 
@@ -238,7 +239,8 @@ bool answer_early(platform::Handle file, const platform::FileState& state, std::
       const std::size_t had = storage.size();
       storage.resize(had + static_cast<std::size_t>(ask));
       std::uint32_t got = 0;
-      if (!platform::read_file(file, storage.data() + had, static_cast<std::uint32_t>(ask), got))
+      // Positioned: the look at the file's head may have moved its position.
+      if (!platform::read_file_at(file, had, storage.data() + had, static_cast<std::uint32_t>(ask), got))
         return false;
       storage.resize(had + got);
       text = storage;
@@ -356,24 +358,6 @@ bool answer_from_end(platform::Handle file, const platform::FileState& state, st
   }
 }
 
-void print_summary(const lines::Summary& summary, const lines::Options& options, lines::Output& out) {
-  std::string text;
-  if (options.json) {
-    text = "{\"file\": " + lines::json_string(options.file) + ", \"bytes\": " + std::to_string(summary.size) +
-           ", \"lines\": " + std::to_string(summary.lines) +
-           ", \"longest_line\": " + std::to_string(summary.longest_line) +
-           ", \"longest_length\": " + std::to_string(summary.longest_length) +
-           ", \"index_bytes\": " + std::to_string(summary.index_bytes) + ", \"line_ends\": \"" +
-           (summary.lf ? "lf" : "crlf") + "\"}\n";
-  } else {
-    text = "bytes: " + std::to_string(summary.size) + "\nlines: " + std::to_string(summary.lines) +
-           "\nlongest line: " + std::to_string(summary.longest_line) +
-           "\nlongest length: " + std::to_string(summary.longest_length) +
-           "\nindex bytes: " + std::to_string(summary.index_bytes) + "\n";
-  }
-  out.text(text);
-}
-
 lines::Summary summary_of(const FileIndex& index, bool lf) {
   const FileIndex::FileId id = index.file_id();
   lines::Summary summary;
@@ -407,6 +391,7 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
   line_reader::IndexOptions index_options;
   index_options.ends = lf ? line_reader::LineEnds::lf : line_reader::LineEnds::crlf;
   index_options.threads = options.threads;
+  index_options.raw = options.raw;
   // Built with reads: as fast as a view on files written in big pieces, and
   // several times faster on files written a little at a time, as logs are.
   // Loaded lazily: a lookup reads and checks a few KiB of the saved index.
@@ -594,6 +579,28 @@ int run(int argc, char** argv) {
     return 0;
   }
   const bool lf = !options.crlf;
+  bool is_stream = false;
+  std::string reason;
+  const int stream = lines::system::open_stream(options.file, is_stream, reason);
+  if (is_stream) {
+    std::string problem = lines::ranges_rise(options);
+    if (options.follow)
+      problem = "--follow follows a file by its name; a stream is printed as it comes without it";
+    if (!problem.empty()) {
+      say(problem);
+      lines::system::write_error("Try 'lines --help' for more information.\n");
+      return 2;
+    }
+    if (stream < 0) {
+      say(options.file + ": " + reason);
+      return 2;
+    }
+    return lines::answer_from_stream(
+        [stream](char* into, std::size_t count, std::string& why) {
+          return lines::system::read_stream(stream, into, count, why);
+        },
+        options, out, [](const std::string& text) { say(text); });
+  }
   platform::FileState state;
   platform::Handle file = open_the_file(options, state);
   // A file that appears while -f waits for it is new as a whole.
@@ -604,6 +611,17 @@ int run(int argc, char** argv) {
   if (options.follow && !followable(file, state)) {
     say(options.file + ": the system does not report its size, so it cannot be followed; read it without -f");
     return 2;
+  }
+  if (!options.raw) {
+    unsigned char head[16];
+    std::uint32_t got = 0;
+    const line_reader::Compression compression = platform::read_file_at(file, 0, head, sizeof head, got)
+                                                     ? line_reader::compression_of(head, got)
+                                                     : line_reader::Compression::none;
+    if (compression != line_reader::Compression::none) {
+      say(options.file + ": " + lines::compressed_advice(compression, options.file));
+      return 2;
+    }
   }
 
   lines::Cache cache(!options.no_cache, [](const std::string& problem) { say("warning: " + problem); });
@@ -622,7 +640,7 @@ int run(int argc, char** argv) {
       if (options.count) {
         out.text(std::to_string(summary.lines) + "\n");
       } else {
-        print_summary(summary, options, out);
+        out.text(lines::summary_text(summary, options));
       }
       out.flush();
       return 0;
@@ -655,7 +673,7 @@ int run(int argc, char** argv) {
   if (options.count) {
     out.text(std::to_string(index.line_count()) + "\n");
   } else if (options.summary) {
-    print_summary(summary_of(index, lf), options, out);
+    out.text(lines::summary_text(summary_of(index, lf), options));
   } else {
     print_stretches(index, stretches, out, options.file);
     if (!all_there) {

@@ -25,12 +25,17 @@ index of its lines that is saved for the next time.
                     are appended, across truncation and rotation by name
       --threads=N   index on N threads (default: one for each core)
       --no-cache    neither use nor write a saved index
+      --raw         read a compressed file's bytes as lines; without it a
+                    compressed file is refused, with how to read it
   -v, --verbose     say on standard error how the index was had
   -h, --help        display this help and exit
       --version     output version information and exit
 
 With neither a RANGE nor an option, print the summary. Lines go out as FILE
 has them, each with its own line end.
+
+FILE - is standard input; it, a pipe or a FIFO is read once, in order, and
+nothing is saved: its ranges must rise, and the read ends after the last.
 
 Saved indexes live in $XDG_CACHE_HOME/line_reader (else ~/.cache/line_reader;
 on Windows %LOCALAPPDATA%\line_reader), at most LINES_CACHE_LIMIT bytes in all
@@ -58,7 +63,7 @@ bool parse_number(const std::string& text, std::uint64_t& value, bool& too_large
   return true;
 }
 
-enum LongOnly { json_option = 256, crlf_option, threads_option, no_cache_option, version_option };
+enum LongOnly { json_option = 256, crlf_option, threads_option, no_cache_option, raw_option, version_option };
 
 } // namespace
 
@@ -91,6 +96,7 @@ std::string parse_options(int argc, char** argv, Options& options) {
                                         {"follow", no_argument, nullptr, 'f'},
                                         {"threads", required_argument, nullptr, threads_option},
                                         {"no-cache", no_argument, nullptr, no_cache_option},
+                                        {"raw", no_argument, nullptr, raw_option},
                                         {"verbose", no_argument, nullptr, 'v'},
                                         {"help", no_argument, nullptr, 'h'},
                                         {"version", no_argument, nullptr, version_option},
@@ -123,6 +129,7 @@ std::string parse_options(int argc, char** argv, Options& options) {
       options.threads = static_cast<unsigned>(value);
       break;
     case no_cache_option: options.no_cache = true; break;
+    case raw_option: options.raw = true; break;
     case 'v': options.verbose = true; break;
     case 'h': options.help = true; return {};
     case version_option: options.version = true; return {};

@@ -26,6 +26,7 @@ struct Options {
   bool crlf = false;
   bool follow = false;
   bool no_cache = false;
+  bool raw = false;
   bool verbose = false;
   unsigned threads = 0;
   bool help = false;

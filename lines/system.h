@@ -54,6 +54,15 @@ bool error_is_terminal();
 bool write_output(const char* bytes, std::size_t count, bool& closed, std::string& reason);
 void write_error(const std::string& text);
 
+// A stream to read once, in order: standard input for "-", else a FIFO, a
+// character device or a socket under `file` (where the system has them).
+// -1 with `is_stream` false when `file` names no stream (a regular file, a
+// folder, nothing); -1 with `is_stream` true and `reason` when the stream
+// cannot be opened.
+int open_stream(const std::string& file, bool& is_stream, std::string& reason);
+// One read of up to `count` bytes: how many, 0 at the end, -1 on an error.
+long read_stream(int stream, char* into, std::size_t count, std::string& reason);
+
 // Ends the process as a write to a closed pipe would, when the reader of
 // standard output has gone: a program that waits for more to write (-f)
 // then ends without writing. Does nothing where the system cannot tell.

@@ -169,6 +169,29 @@ void write_error(const std::string& text) {
   (void)write_all(STDERR_FILENO, text.data(), text.size(), closed, reason);
 }
 
+int open_stream(const std::string& file, bool& is_stream, std::string& reason) {
+  is_stream = file == "-";
+  if (is_stream) return STDIN_FILENO;
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0 ||
+      !(S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode) || S_ISSOCK(status.st_mode)))
+    return -1;
+  is_stream = true;
+  // A FIFO's open waits for a writer, as a reader of a FIFO does.
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) reason = std::strerror(errno);
+  return fd;
+}
+
+long read_stream(int stream, char* into, std::size_t count, std::string& reason) {
+  for (;;) {
+    const ssize_t got = read(stream, into, count);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) reason = std::strerror(errno);
+    return static_cast<long>(got);
+  }
+}
+
 void end_if_output_closed() {
   // A pipe or socket whose reader has gone polls as an error (or hang-up)
   // for its writer; a file or terminal polls as writable.

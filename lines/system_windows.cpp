@@ -176,6 +176,22 @@ void write_error(const std::string& text) {
 }
 
 // The 32-bit build reads files in pieces and holds no views of them.
+int open_stream(const std::string& file, bool& is_stream, std::string&) {
+  // Standard input only: named pipes are not looked for here.
+  is_stream = file == "-";
+  return is_stream ? 0 : -1;
+}
+
+long read_stream(int, char* into, std::size_t count, std::string& reason) {
+  DWORD got = 0;
+  const DWORD ask = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
+  if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), into, ask, &got, nullptr)) return static_cast<long>(got);
+  // The writer of a pipe closing its end is the stream's end.
+  if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  reason = "error " + std::to_string(GetLastError());
+  return -1;
+}
+
 // A pipe's reader going away is seen at the next write here.
 void end_if_output_closed() {}
 

@@ -152,10 +152,11 @@ struct Progress {
   }
 };
 
-line_reader::IndexOptions options_of(const std::string& ends, unsigned threads) {
+line_reader::IndexOptions options_of(const std::string& ends, unsigned threads, bool raw) {
   line_reader::IndexOptions options;
   options.ends = ends_of(ends);
   options.threads = threads;
+  options.raw = raw;
   return options;
 }
 
@@ -238,19 +239,19 @@ PYBIND11_MODULE(_line_reader, module) {
 
   py::class_<IndexedFile, SharedFile>(module, "IndexedFile", py::buffer_protocol(),
                                       "A text file in memory with a compact index of its lines.")
-      .def(py::init([](const py::object& path, const std::string& ends) {
+      .def(py::init([](const py::object& path, const std::string& ends, bool raw) {
              const std::string name = path_text(path);
              const LineEnds rule = ends_of(ends);
              std::error_code error;
              IndexedFile file;
              {
                py::gil_scoped_release released;
-               file = IndexedFile::open(name.c_str(), error, rule);
+               file = IndexedFile::open(name.c_str(), error, rule, raw);
              }
              if (error) raise(error, name);
              return std::make_shared<IndexedFile>(std::move(file));
            }),
-           py::arg("path"), py::arg("ends") = "lf")
+           py::arg("path"), py::arg("ends") = "lf", py::arg("raw") = false)
       .def_static(
           "from_bytes",
           [](const py::bytes& bytes, const std::string& ends) {
@@ -328,10 +329,11 @@ PYBIND11_MODULE(_line_reader, module) {
                           }))
       .def_static(
           "build",
-          [](const py::object& path, const std::string& ends, unsigned threads, const py::object& progress) {
+          [](const py::object& path, const std::string& ends, unsigned threads, const py::object& progress,
+             bool raw) {
             auto self = std::make_unique<SharedIndex>();
             self->path = path_text(path);
-            line_reader::IndexOptions options = options_of(ends, threads);
+            line_reader::IndexOptions options = options_of(ends, threads, raw);
             // The index keeps its options and calls them again as it refreshes.
             self->progress = std::make_shared<Progress>(Progress{progress, std::nullopt});
             if (!progress.is_none())
@@ -346,15 +348,16 @@ PYBIND11_MODULE(_line_reader, module) {
             finish(error, self->progress.get(), self->path);
             return self;
           },
-          py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0, py::arg("progress") = py::none())
+          py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0, py::arg("progress") = py::none(),
+          py::arg("raw") = false)
       .def_static(
           "load",
-          [](const py::object& index_path, const py::object& path, const std::string& ends,
-             unsigned threads) {
+          [](const py::object& index_path, const py::object& path, const std::string& ends, unsigned threads,
+             bool raw) {
             auto self = std::make_unique<SharedIndex>();
             const std::string saved = path_text(index_path);
             self->path = path_text(path);
-            const line_reader::IndexOptions options = options_of(ends, threads);
+            const line_reader::IndexOptions options = options_of(ends, threads, raw);
             std::error_code error;
             {
               py::gil_scoped_release released;
@@ -363,7 +366,8 @@ PYBIND11_MODULE(_line_reader, module) {
             if (error) raise(error, failed_file(error, saved, self->path));
             return self;
           },
-          py::arg("index_path"), py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0)
+          py::arg("index_path"), py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0,
+          py::arg("raw") = false)
       .def(
           "save",
           [](const SharedIndex& self, const py::object& index_path) {

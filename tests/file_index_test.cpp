@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "line_reader/compression.h"
 #include "line_reader/file_index.h"
 #include "line_reader/index/build_tuning.h"
 #include "naive_split.h"
@@ -532,6 +533,54 @@ TEST(FileIndex, ReasonsAndProgress) {
   const FileIndex stopped = FileIndex::build(path.c_str(), error, stop_at_once);
   EXPECT_EQ(error, line_reader::errc::cancelled);
   EXPECT_EQ(stopped.line_count(), 0u);
+}
+
+} // namespace
+
+namespace {
+
+// Each compressed form by its first bytes, and text that only looks like
+// one: refused by the owner and the file index unless their bytes are asked
+// for, and text never refused.
+TEST(Compression, RefusedByItsFirstBytesUnlessRaw) {
+  using line_reader::Compression;
+  TempDirectory dir;
+  const struct {
+    std::string head;
+    Compression form;
+  } cases[] = {
+      {std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10), Compression::gzip},
+      {"\x28\xb5\x2f\xfd\x04\x58", Compression::zstd},
+      {"\x5e\x2a\x4d\x18skip", Compression::zstd},
+      {std::string("\xfd"
+                   "7zXZ\0\0\x04",
+                   8),
+       Compression::xz},
+      {"BZh91AY&SY\n", Compression::bzip2},
+      {"\x04\x22\x4d\x18\x64\x40", Compression::lz4},
+      {"PK\x03\x04\x14\0", Compression::zip},
+      {"BZh9 is a line\n", Compression::none},
+      {"\x1f\x8b", Compression::none},
+      {"PK is text\n", Compression::none},
+      {"", Compression::none},
+  };
+  for (const auto& c : cases) {
+    const std::string text = c.head + "\nsecond\n";
+    EXPECT_EQ(line_reader::compression_of(text.data(), c.head.size()), c.form) << c.head;
+    const std::string path = dir.write("f", text);
+    const line_reader::errc wanted =
+        c.form == Compression::none ? line_reader::errc{} : line_reader::errc::compressed;
+    std::error_code error;
+    (void)FileIndex::build(path.c_str(), error);
+    EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.head << ": " << error.message();
+    (void)line_reader::IndexedFile::open(path.c_str(), error, LineEnds::lf);
+    EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.head << ": " << error.message();
+    IndexOptions raw;
+    raw.raw = true;
+    EXPECT_EQ(FileIndex::build(path.c_str(), error, raw).line_count(),
+              naive_split(text, LineEnds::crlf).lines.size());
+    EXPECT_FALSE(error);
+  }
 }
 
 } // namespace

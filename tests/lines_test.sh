@@ -67,6 +67,46 @@ for seed in 1 2 3 4 5 6 7 8; do
     [ "$("$lines" $cache -c "$f")" = "$total" ] || fail "seed $seed count $cache"
   done
 done
+# The same as a stream on standard input, read once in order.
+for seed in 1 4; do
+  f=$work/random$seed.txt
+  total=$(perl -ne 'END { print $. }' "$f")
+  a=$((total / 3)) b=$((total / 2))
+  sed -n "${a},${b}p;$((b + 5))p" "$f" >"$work/want"
+  "$lines" - $a-$b $((b + 5)) <"$f" >"$work/got" 2>/dev/null
+  same "seed $seed stream $a-$b" "$work/want" "$work/got"
+  crlf_split $a $b "$f" >"$work/want"
+  cat "$f" | "$lines" --crlf - $a-$b >"$work/got" 2>/dev/null
+  same "seed $seed stream crlf $a-$b" "$work/want" "$work/got"
+  cat -n "$f" | sed -n "${a},\$p" >"$work/want"
+  cat "$f" | "$lines" -n - $a- >"$work/got"
+  same "seed $seed stream numbered" "$work/want" "$work/got"
+  tail -n 7 "$f" >"$work/want"
+  cat "$f" | "$lines" -t 7 - >"$work/got"
+  same "seed $seed stream tail" "$work/want" "$work/got"
+  [ "$(cat "$f" | "$lines" -c -)" = "$total" ] || fail "seed $seed stream count"
+  [ "$("$lines" --no-cache --json "$f" | sed 's/.*"bytes"//; s/"index_bytes": [0-9]*//')" = \
+    "$(cat "$f" | "$lines" --json - | sed 's/.*"bytes"//; s/"index_bytes": [0-9]*//')" ] || fail "seed $seed stream summary"
+done
+mkfifo "$work/fifo"
+printf 'a\nb\nc\n' >"$work/fifo" &
+[ "$("$lines" "$work/fifo" 2-3)" = "$(printf 'b\nc')" ] || fail "a FIFO as a stream"
+[ "$(printf 'a\nb\n' | "$lines" /dev/stdin 2)" = b ] || fail "/dev/stdin as a stream"
+# A stream that never ends is read only as far as the last range, as head reads.
+[ "$(timeout 10 sh -c "yes | '$lines' - 2-3")" = "$(printf 'y\ny')" ] || fail "an endless stream not ended"
+echo "ok   streams"
+
+# A compressed file or stream is refused with how to read it; --raw reads its bytes.
+seq 1 1000 | gzip >"$work/seq.gz"
+for input in "$work/seq.gz" -; do
+  err=$("$lines" "$input" 5 <"$work/seq.gz" 2>&1 >"$work/got")
+  [ $? = 2 ] && [ ! -s "$work/got" ] && echo "$err" | grep -q 'a gzip file.*zcat' || fail "compressed $input: $err"
+done
+[ "$("$lines" --raw --no-cache -c "$work/seq.gz")" = "$(perl -ne 'END { print $. }' "$work/seq.gz")" ] ||
+  fail "--raw: not the bytes as they are"
+[ "$(zcat "$work/seq.gz" | "$lines" - 500)" = 500 ] || fail "zcat | lines - N"
+echo "ok   compressed files"
+
 # Past the head that an early answer reads: the file is indexed instead.
 big=$work/big.txt
 random_file 9 $((10 << 20)) "$big"
@@ -286,6 +326,8 @@ done <<EOF
 2|Try 'lines --help'|-t x $f
 2|lines: $work/nothing: no such file|$work/nothing
 2|lines: $work: not a regular file|$work
+2|lines: the ranges of a stream must rise|- 5 3
+2|lines: --follow follows a file by its name|-f -
 1|lines: $f: has 3 lines|$f 2-9
 1|lines: $f: has 3 lines|$f 4-
 0|Usage: lines|--help

@@ -20,6 +20,7 @@ enum class errc {
   cancelled,             // the progress callback stopped the work
   unsupported_index,     // a saved index of a format that this version does not read (an older one)
   other_line_ends,       // a saved index made for the other line-end rule
+  compressed, // a compressed file (compression_of() says which), refused unless its bytes are asked for
 };
 
 const std::error_category& category() noexcept;

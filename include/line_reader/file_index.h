@@ -47,6 +47,9 @@ struct IndexOptions {
   // read_line() sets it. Where the system has no views, load reads and
   // checks everything, as without it. The view's rule is `mapped`'s.
   bool lazy = false;
+  // build, load, refresh: index a compressed file's bytes as they are,
+  // instead of refusing it with errc::compressed.
+  bool raw = false;
   // Called from the calling thread now and then with the bytes indexed so far
   // and the bytes to index; returning false stops the work, which then fails
   // with errc::cancelled (as does an exception from it, which is not passed on).

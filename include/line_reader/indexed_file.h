@@ -44,8 +44,10 @@ public:
   IndexedFile() noexcept = default;
 
   // Reads the regular file `path` and indexes it as it arrives. On failure
-  // `error` says why and the result holds no lines.
-  static IndexedFile open(const char* path, std::error_code& error, LineEnds ends = LineEnds::crlf) noexcept;
+  // `error` says why and the result holds no lines. A compressed file is
+  // errc::compressed unless `raw`, which indexes its bytes as they are.
+  static IndexedFile open(const char* path, std::error_code& error, LineEnds ends = LineEnds::crlf,
+                          bool raw = false) noexcept;
   // Indexes a copy of `bytes`.
   static IndexedFile copy_of(std::string_view bytes, std::error_code& error,
                              LineEnds ends = LineEnds::crlf) noexcept;

@@ -1,6 +1,7 @@
 """The Python module against a naive split, with Python's own conventions."""
 
 import gc
+import gzip
 import os
 import pathlib
 import random
@@ -308,6 +309,8 @@ def test_python_s_own_errors(tmp_path):
     (tmp_path / "folder").mkdir()
     crlf = tmp_path / "crlf.idx"
     line_reader.FileIndex.build(text, ends="crlf").save(crlf)
+    compressed = tmp_path / "text.gz"
+    compressed.write_bytes(gzip.compress(b"a\nb\n"))
     cases = [
         (lambda: line_reader.FileIndex.build(f"{text}\0.csv"), ValueError, "null", None),
         (lambda: line_reader.IndexedFile(f"{text}\0.csv"), ValueError, "null", None),
@@ -323,12 +326,15 @@ def test_python_s_own_errors(tmp_path):
         (lambda: line_reader.FileIndex.load(tmp_path / "none.idx", text), FileNotFoundError, "", tmp_path / "none.idx"),
         (lambda: line_reader.FileIndex.load(tmp_path / "folder", text), IsADirectoryError, "", tmp_path / "folder"),
         (lambda: line_reader.FileIndex.load(crlf, text), line_reader.Error, "other line ends", None),
+        (lambda: line_reader.FileIndex.build(compressed), line_reader.Error, "compressed", None),
+        (lambda: line_reader.IndexedFile(compressed), line_reader.Error, "compressed", None),
     ]
     for number, (call, kind, message, names) in enumerate(cases):
         with pytest.raises(kind, match=message) as raised:
             call()
         if names is not None:
             assert raised.value.filename == str(names), number
+    assert line_reader.IndexedFile(compressed, raw=True)[:] == naive(compressed.read_bytes(), "lf")
     text.unlink()
     text.mkdir()
     with pytest.raises(IsADirectoryError) as raised:
