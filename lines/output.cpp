@@ -77,6 +77,44 @@ void Output::flush() {
   buffer_.clear();
 }
 
+namespace {
+
+const char* decompressor_of(line_reader::Compression compression) {
+  switch (compression) {
+  case line_reader::Compression::gzip: return "zcat";
+  case line_reader::Compression::zstd: return "zstd -dc";
+  case line_reader::Compression::xz: return "xz -dc";
+  case line_reader::Compression::bzip2: return "bzcat";
+  case line_reader::Compression::lz4: return "lz4 -dc";
+  case line_reader::Compression::zip: return "unzip -p";
+  case line_reader::Compression::none: break;
+  }
+  return "cat";
+}
+
+} // namespace
+
+std::string summary_text(const Summary& summary, const Options& options) {
+  if (options.json)
+    return "{\"file\": " + json_string(options.file) + ", \"bytes\": " + std::to_string(summary.size) +
+           ", \"lines\": " + std::to_string(summary.lines) +
+           ", \"longest_line\": " + std::to_string(summary.longest_line) +
+           ", \"longest_length\": " + std::to_string(summary.longest_length) +
+           ", \"index_bytes\": " + std::to_string(summary.index_bytes) + ", \"line_ends\": \"" +
+           (summary.lf ? "lf" : "crlf") + "\"}\n";
+  return "bytes: " + std::to_string(summary.size) + "\nlines: " + std::to_string(summary.lines) +
+         "\nlongest line: " + std::to_string(summary.longest_line) +
+         "\nlongest length: " + std::to_string(summary.longest_length) +
+         "\nindex bytes: " + std::to_string(summary.index_bytes) + "\n";
+}
+
+std::string compressed_advice(line_reader::Compression compression, const std::string& file) {
+  const std::string decompress = decompressor_of(compression);
+  const std::string name = line_reader::name_of(compression);
+  return "a " + name + " file, whose bytes are no lines: read it as " + decompress + " " +
+         (file == "-" ? std::string() : file + " ") + "| lines - N, or give --raw for its bytes as they are";
+}
+
 std::string json_string(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {

@@ -6,6 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "line_reader/compression.h"
+#include "lines/cache.h"
+#include "lines/options.h"
+
 namespace lines {
 
 class Output {
@@ -39,6 +43,12 @@ private:
   bool at_start_ = true;
   bool cr_before_ = false;
 };
+
+// What --summary prints (--json: one JSON object).
+std::string summary_text(const Summary& summary, const Options& options);
+
+// Why a compressed file is not read as lines, and how to read it anyway.
+std::string compressed_advice(line_reader::Compression compression, const std::string& file);
 
 // A JSON string of `text`: quoted, escaped, and any byte that is not UTF-8
 // given as U+FFFD.

@@ -99,34 +99,7 @@ private:
   std::deque<std::size_t> starts_{0};
 };
 
-const char* decompressor_of(line_reader::Compression compression) {
-  switch (compression) {
-  case line_reader::Compression::gzip: return "zcat";
-  case line_reader::Compression::zstd: return "zstd -dc";
-  case line_reader::Compression::xz: return "xz -dc";
-  case line_reader::Compression::bzip2: return "bzcat";
-  case line_reader::Compression::lz4: return "lz4 -dc";
-  case line_reader::Compression::zip: return "unzip -p";
-  case line_reader::Compression::none: break;
-  }
-  return "cat";
-}
-
 } // namespace
-
-std::string summary_text(const Summary& summary, const Options& options) {
-  if (options.json)
-    return "{\"file\": " + json_string(options.file) + ", \"bytes\": " + std::to_string(summary.size) +
-           ", \"lines\": " + std::to_string(summary.lines) +
-           ", \"longest_line\": " + std::to_string(summary.longest_line) +
-           ", \"longest_length\": " + std::to_string(summary.longest_length) +
-           ", \"index_bytes\": " + std::to_string(summary.index_bytes) + ", \"line_ends\": \"" +
-           (summary.lf ? "lf" : "crlf") + "\"}\n";
-  return "bytes: " + std::to_string(summary.size) + "\nlines: " + std::to_string(summary.lines) +
-         "\nlongest line: " + std::to_string(summary.longest_line) +
-         "\nlongest length: " + std::to_string(summary.longest_length) +
-         "\nindex bytes: " + std::to_string(summary.index_bytes) + "\n";
-}
 
 std::string ranges_rise(const Options& options) {
   for (std::size_t r = 1; r < options.ranges.size(); ++r) {
@@ -134,13 +107,6 @@ std::string ranges_rise(const Options& options) {
       return "the ranges of a stream must rise: a range starts after the end of the one before it";
   }
   return {};
-}
-
-std::string compressed_advice(line_reader::Compression compression, const std::string& file) {
-  const std::string decompress = decompressor_of(compression);
-  const std::string name = line_reader::name_of(compression);
-  return "a " + name + " file, whose bytes are no lines: read it as " + decompress + " " +
-         (file == "-" ? std::string() : file + " ") + "| lines - N, or give --raw for its bytes as they are";
 }
 
 int answer_from_stream(const ReadStream& read, const Options& options, Output& out,

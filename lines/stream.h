@@ -6,8 +6,6 @@
 #include <functional>
 #include <string>
 
-#include "line_reader/compression.h"
-#include "lines/cache.h"
 #include "lines/options.h"
 #include "lines/output.h"
 
@@ -27,11 +25,5 @@ int answer_from_stream(const ReadStream& read, const Options& options, Output& o
 
 // Whether the ranges rise, as a stream needs them to; else the reason.
 std::string ranges_rise(const Options& options);
-
-// What --summary prints (--json: one JSON object).
-std::string summary_text(const Summary& summary, const Options& options);
-
-// Why a compressed file is not read as lines, and how to read it anyway.
-std::string compressed_advice(line_reader::Compression compression, const std::string& file);
 
 } // namespace lines

@@ -107,16 +107,20 @@ std::uint64_t number_of(const py::handle& value, std::uint64_t count) {
 
 py::bytes bytes_of(std::string_view text) { return py::bytes(text.data(), text.size()); }
 
-// The lines that `slice` picks of `count`, each `line(number)` (from 1).
-template <class Line> py::list lines_of(const py::slice& slice, std::uint64_t count, Line line) {
-  std::size_t start = 0, stop = 0, step = 0, length = 0;
-  if (!slice.compute(static_cast<std::size_t>(count), &start, &stop, &step, &length))
-    throw py::error_already_set();
-  py::list lines(length);
-  for (std::size_t k = 0; k < length; ++k, start += step)
-    lines[k] = line(start + 1);
-  return lines;
-}
+// A slice's bounds as Python gives them, read before any lock (their
+// __index__ may run Python code), then placed among `count` lines.
+struct Slice {
+  Py_ssize_t start = 0, stop = 0, step = 0;
+  explicit Slice(const py::handle& key) {
+    if (PySlice_Unpack(key.ptr(), &start, &stop, &step) < 0) throw py::error_already_set();
+  }
+  // How many lines it picks; `start` is then the first one's index and
+  // `step` the distance to the next.
+  std::size_t picks(std::uint64_t count) {
+    const auto n = static_cast<Py_ssize_t>(std::min<std::uint64_t>(count, PY_SSIZE_T_MAX));
+    return static_cast<std::size_t>(PySlice_AdjustIndices(n, &start, &stop, step));
+  }
+};
 
 // The owner, shared by the object and the iterators and views made from it.
 using SharedFile = std::shared_ptr<IndexedFile>;
@@ -150,6 +154,12 @@ struct Progress {
       return false;
     }
   }
+  // The exception that stopped the work, taken out, if any.
+  std::optional<py::error_already_set> take() {
+    std::optional<py::error_already_set> taken = std::move(raised);
+    raised.reset();
+    return taken;
+  }
 };
 
 line_reader::IndexOptions options_of(const std::string& ends, unsigned threads, bool raw) {
@@ -163,10 +173,8 @@ line_reader::IndexOptions options_of(const std::string& ends, unsigned threads, 
 // What a call that may have been stopped by its progress callback ends
 // with: the callback's exception, else the library's error.
 void finish(const std::error_code& error, Progress* progress, const std::string& path) {
-  if (progress != nullptr && progress->raised) {
-    py::error_already_set raised = std::move(*progress->raised);
-    progress->raised.reset();
-    throw raised;
+  if (progress != nullptr) {
+    if (std::optional<py::error_already_set> raised = progress->take()) throw std::move(*raised);
   }
   if (error) raise(error, path);
 }
@@ -265,9 +273,13 @@ PYBIND11_MODULE(_line_reader, module) {
       .def("__len__", [](const IndexedFile& self) { return self.line_count(); })
       .def("__getitem__",
            [](const IndexedFile& self, const py::object& key) -> py::object {
-             if (py::isinstance<py::slice>(key))
-               return lines_of(key.cast<py::slice>(), self.line_count(),
-                               [&](std::uint64_t number) { return bytes_of(self.line(number)); });
+             if (py::isinstance<py::slice>(key)) {
+               Slice slice(key);
+               py::list lines(slice.picks(self.line_count()));
+               for (std::size_t k = 0; k < lines.size(); ++k, slice.start += slice.step)
+                 lines[k] = bytes_of(self.line(static_cast<std::uint64_t>(slice.start) + 1));
+               return lines;
+             }
              return bytes_of(self.line(index_of(key, self.line_count()) + 1));
            })
       .def("__iter__",
@@ -388,18 +400,14 @@ PYBIND11_MODULE(_line_reader, module) {
            [](const SharedIndex& self, const py::object& key) -> py::object {
              std::error_code error;
              if (py::isinstance<py::slice>(key)) {
-               Py_ssize_t start = 0, stop = 0, step = 0;
-               if (PySlice_Unpack(key.ptr(), &start, &stop, &step) < 0) throw py::error_already_set();
+               Slice slice(key);
                std::vector<std::string> lines;
                shared_use(self, [&] {
-                 const auto count = static_cast<Py_ssize_t>(
-                     std::min<std::uint64_t>(self.index.line_count(), PY_SSIZE_T_MAX));
-                 const auto length =
-                     static_cast<std::size_t>(PySlice_AdjustIndices(count, &start, &stop, step));
-                 lines.resize(length);
+                 lines.resize(slice.picks(self.index.line_count()));
                  std::string buffer;
-                 for (std::size_t k = 0; k < length && !error; ++k, start += step)
-                   lines[k] = self.index.read_line(static_cast<std::uint64_t>(start) + 1, buffer, error);
+                 for (std::size_t k = 0; k < lines.size() && !error; ++k, slice.start += slice.step)
+                   lines[k] =
+                       self.index.read_line(static_cast<std::uint64_t>(slice.start) + 1, buffer, error);
                  return 0;
                });
                if (error) raise(error, self.path);
@@ -443,10 +451,8 @@ PYBIND11_MODULE(_line_reader, module) {
                self.refresher = std::this_thread::get_id();
                change = self.index.refresh(error);
                self.refresher = std::thread::id();
-               if (self.progress && self.progress->raised) {
-                 raised.emplace(std::move(*self.progress->raised));
-                 self.progress->raised.reset();
-               }
+               // Taken while the lock is held: a refresh on another thread may follow.
+               if (self.progress) raised = self.progress->take();
              }
              if (raised) throw std::move(*raised);
              if (error) raise(error, self.path);
