@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "line_reader/source/compressed.h"
+
 namespace line_reader {
 
 Compression compression_of(const void* head, std::size_t count) noexcept {
@@ -27,6 +29,60 @@ Compression compression_of(const void* head, std::size_t count) noexcept {
   if (starts("\x04\x22\x4d\x18", 4)) return Compression::lz4;
   if (starts("PK\x03\x04", 4)) return Compression::zip;
   return Compression::none;
+}
+
+bool decodes(Compression compression) noexcept { return detail::decodes(compression); }
+
+namespace {
+
+class CallbackInput final : public detail::ByteInput {
+public:
+  explicit CallbackInput(const std::function<long(void*, std::size_t)>& read) : read_(read) {}
+  bool read(unsigned char* into, std::uint32_t count, std::uint32_t& got) override {
+    long bytes = -1;
+    try {
+      bytes = read_(into, count);
+    } catch (...) {
+    }
+    if (bytes < 0 || static_cast<unsigned long>(bytes) > count) return false;
+    got = static_cast<std::uint32_t>(bytes);
+    return true;
+  }
+
+private:
+  const std::function<long(void*, std::size_t)>& read_;
+};
+
+class CallbackSink final : public detail::TextSink {
+public:
+  explicit CallbackSink(const std::function<bool(std::string_view)>& take) : take_(take) {}
+  bool take(const char* text, std::uint64_t bytes, std::uint64_t, bool) override {
+    try {
+      return bytes == 0 || take_(std::string_view(text, static_cast<std::size_t>(bytes)));
+    } catch (...) {
+      return false;
+    }
+  }
+
+private:
+  const std::function<bool(std::string_view)>& take_;
+};
+
+} // namespace
+
+std::error_code decode_stream(Compression compression,
+                              const std::function<long(void* into, std::size_t count)>& read,
+                              const std::function<bool(std::string_view text)>& take) noexcept {
+  CallbackInput input(read);
+  CallbackSink sink(take);
+  detail::Output out(sink, 0);
+  detail::DecodeJob job;
+  job.input = &input;
+  job.size = UINT64_MAX;
+  errc failure = detail::decode(compression, job, out);
+  if (failure == errc{} && !out.finish()) failure = errc::cancelled;
+  if (failure == errc{} && job.cut) failure = errc::damaged;
+  return failure;
 }
 
 const char* name_of(Compression compression) noexcept {

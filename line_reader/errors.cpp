@@ -24,7 +24,9 @@ public:
     case errc::unsupported_index:
       return "the saved index is of an older format, which this version does not read";
     case errc::other_line_ends: return "the saved index was made for other line ends";
-    case errc::compressed: return "the file is compressed: its bytes are no lines";
+    case errc::compressed: return "the file is compressed in a form this build does not read";
+    case errc::damaged: return "the compressed data is damaged";
+    case errc::expands_too_far: return "the compressed data expands past the limit set for it";
     }
     return "unknown error";
   }

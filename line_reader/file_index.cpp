@@ -289,6 +289,8 @@ struct FileIndex::State {
   IndexOptions options;
   detail::SavedIdentity identity;
   detail::RangedIndex index;
+  // A compressed file's checkpoints; none for a plain one.
+  std::unique_ptr<detail::CompressedText> compressed;
 
   State() = default;
   State(const State&) = delete;
@@ -296,6 +298,8 @@ struct FileIndex::State {
   ~State() { platform::close_handle(file); }
 
   bool trailing() const noexcept { return (index.last_found() >> 1) < identity.size; }
+  // The bytes of the file on disk that the index covers.
+  std::uint64_t on_disk() const noexcept { return compressed ? compressed->source_size : identity.size; }
   std::uint64_t lines() const noexcept { return index.found() + (trailing() ? 1 : 0); }
   // The start of line i and the start after it, from 0; false when a saved
   // piece that holds them is damaged.
@@ -312,6 +316,92 @@ struct FileIndex::State {
 };
 
 namespace {
+
+// Scans text as a decoder hands it on, and reports progress by the
+// compressed bytes read.
+class ScanSink final : public detail::TextSink {
+public:
+  ScanSink(detail::LineIndexBuilder& builder, const IndexOptions& options, const detail::LineIndex& index)
+      : builder_(builder), options_(options), index_(index) {}
+  bool take(const char* text, std::uint64_t bytes, std::uint64_t offset, bool last) override {
+    builder_.scan_piece(text, last ? (bytes + 63) & ~std::uint64_t{63} : bytes, offset);
+    // A text of a billion empty lines takes 2 GB of index from a few MB of
+    // gzip: the index may take a quarter of the machine's memory at most.
+    if (++pieces_ % 64 == 0 && index_.bytes() > platform::physical_memory() / 4) {
+      failure = errc::no_memory;
+      return false;
+    }
+    if (options_.progress && !report(options_, offset + bytes, 0)) {
+      failure = errc::cancelled;
+      return false;
+    }
+    return true;
+  }
+  errc failure = errc::cancelled;
+
+private:
+  detail::LineIndexBuilder& builder_;
+  const IndexOptions& options_;
+  const detail::LineIndex& index_;
+  std::uint64_t pieces_ = 0;
+};
+
+// Decodes the compressed file from `from`, a member's, frame's or stream's
+// start in it, where the text is `out` bytes long, to the end of its last
+// whole one within `size`, into a new range of `index`, and adds
+// checkpoints to `text`. A file that ends within a member, as one being
+// written does, is indexed to the member before: the decoding goes again
+// to there. On failure the index and checkpoints are as they were.
+errc index_compressed(platform::Handle file, std::uint64_t size, std::uint64_t from, std::uint64_t out,
+                      bool cr_before, const IndexOptions& options, detail::CompressedText& text,
+                      detail::RangedIndex& index, std::uint64_t& text_size) {
+  const std::size_t points_before = text.checkpoints.size();
+  const std::size_t windows_before = text.windows.size();
+  auto undo = [&](errc failure) {
+    text.checkpoints.resize(points_before);
+    text.windows.resize(windows_before);
+    return failure;
+  };
+  const std::uint64_t expansion = options.most_expansion == 0 ? UINT64_MAX / 2 : options.most_expansion;
+  for (int round = 0; round < 2; ++round) {
+    std::unique_ptr<detail::LineIndex> lines(new (std::nothrow) detail::LineIndex);
+    if (lines == nullptr || !index.reserve(1)) return undo(errc::no_memory);
+    detail::LineIndexBuilder builder(*lines, line_end_stages_with(selected_scan_variant()),
+                                     options.ends == LineEnds::lf, false);
+    if (out > 0) builder.set_cr_before(cr_before);
+    ScanSink sink(builder, options, *lines);
+    detail::Output output(sink, out);
+    detail::DecodeJob job;
+    job.file = file;
+    job.size = size;
+    job.start.in_bit = from * 8;
+    job.start.out = out;
+    job.record = &text;
+    job.spacing = options.checkpoint_spacing == 0 ? 1u << 20 : options.checkpoint_spacing;
+    // The limit grows with the file: 16 MiB beyond it for the smallest.
+    const std::uint64_t compressed = size - from;
+    job.most_text = out +
+                    (compressed > (UINT64_MAX / 4) / expansion ? UINT64_MAX / 4 : compressed * expansion) +
+                    (std::uint64_t{16} << 20);
+    errc failure = detail::decode(text.kind, job, output);
+    if (failure == errc::cancelled) failure = sink.failure;
+    if (failure == errc{} && !output.finish()) failure = sink.failure;
+    if (failure != errc{}) return undo(failure);
+    if (job.cut && job.whole_out < output.total() && round == 0) {
+      // The text of the last, cut member is indexed: again, to its start.
+      undo(errc{});
+      size = job.whole_in;
+      continue;
+    }
+    detail::RangeTotals totals;
+    if (!builder.finish_range(totals)) return undo(errc::no_memory);
+    if (job.whole_out > out) index.add(std::move(lines), totals);
+    text.source_size = job.whole_in;
+    text_size = job.whole_out;
+    return errc{};
+  }
+  return undo(errc::changed_while_reading);
+}
 
 // A new state for the file `path`, open as `file` (which it then owns).
 std::unique_ptr<FileIndex::State> new_state(const char* path, const IndexOptions& options,
@@ -358,6 +448,41 @@ errc changed_since(platform::Handle file, const platform::FileState& now, std::u
 std::error_code index_whole(FileIndex::State& state, const platform::FileState& now) {
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
+  if (state.compressed) {
+    // The hashed stretches are of the compressed bytes indexed. The head,
+    // hashed before and after, and the file's state tell a file that
+    // changed during the build, as for a plain file.
+    std::uint64_t head_before = 0;
+    if (const errc hashed = hash_ends(state.file, now.size, head_before, tail); hashed != errc{})
+      return hashed;
+    std::uint64_t text_size = 0;
+    if (const errc failure = index_compressed(state.file, now.size, 0, 0, false, state.options,
+                                              *state.compressed, state.index, text_size);
+        failure != errc{})
+      return failure;
+    const std::uint64_t read_to = state.compressed->source_size;
+    if (const errc hashed = hash_ends(state.file, read_to, head, tail); hashed != errc{}) return hashed;
+    platform::FileState after;
+    if (!platform::query_open_file(state.file, after)) return errc::read_error;
+    if (after.size < now.size ||
+        (after.size == now.size && (after.modified != now.modified || after.changed != now.changed)))
+      return errc::changed_while_reading;
+    if (read_to >= hashed_bytes || now.size <= hashed_bytes) {
+      std::uint64_t head_now = 0;
+      std::uint64_t unused = 0;
+      if (const errc hashed = hash_ends(state.file, now.size, head_now, unused); hashed != errc{})
+        return hashed;
+      if (head_now != head_before) return errc::changed_while_reading;
+    }
+    state.identity.device = now.device;
+    state.identity.file_id = now.file_id;
+    state.identity.size = text_size;
+    state.identity.modified = now.modified;
+    state.identity.changed = now.changed;
+    state.identity.head_hash = head;
+    state.identity.tail_hash = tail;
+    return {};
+  }
   if (!now.nominal_size) {
     if (const errc hashed = hash_ends(state.file, now.size, head, tail); hashed != errc{}) return hashed;
   }
@@ -388,23 +513,32 @@ std::error_code index_whole(FileIndex::State& state, const platform::FileState& 
 // How the file as it is now stands to the identity its index has.
 enum class Against { same, grown, changed };
 
+// `indexed` is the bytes of the file that the index covers: for a
+// compressed file, the compressed bytes.
 Against compare(platform::Handle file, const platform::FileState& now, const detail::SavedIdentity& identity,
-                errc& failure) {
+                std::uint64_t indexed, bool compressed, errc& failure) {
   failure = errc{};
-  if (now.device != identity.device || now.file_id != identity.file_id || now.size < identity.size)
+  if (now.device != identity.device || now.file_id != identity.file_id || now.size < indexed)
     return Against::changed;
   // The same size with a new change time: rewritten, even with its
   // modification time set back; no user can set the change time back.
-  if (now.size == identity.size && now.changed != identity.changed) return Against::changed;
+  // (A compressed file still being written may hold more than its whole
+  // members: its change time is then its own.)
+  if (now.size == indexed && now.changed != identity.changed) return Against::changed;
   // The hashed stretches are read every time (128 KiB at most): a new file
   // on a reused inode, or one rewritten to the same size and times, differs there.
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
-  failure = hash_ends(file, identity.size, head, tail);
+  failure = hash_ends(file, indexed, head, tail);
   if (failure == errc::changed_while_reading) failure = errc{}; // shorter than its size: changed
   if (failure != errc{}) return Against::changed;
   if (head != identity.head_hash || tail != identity.tail_hash) return Against::changed;
-  return now.size == identity.size ? Against::same : Against::grown;
+  if (now.size == indexed) return Against::same;
+  // A compressed file with bytes past its whole members that have not
+  // changed since: still the same.
+  if (compressed && now.changed == identity.changed && now.modified == identity.modified)
+    return Against::same;
+  return Against::grown;
 }
 
 // Indexes the bytes appended since the index was made, up to `now.size`.
@@ -412,6 +546,42 @@ Against compare(platform::Handle file, const platform::FileState& now, const det
 std::error_code index_appended(FileIndex::State& state, const platform::FileState& now) {
   std::uint64_t head = 0;
   std::uint64_t tail = 0;
+  if (state.compressed) {
+    // Decoding goes on from the end of the last whole member, frame or
+    // stream, after the text's last byte, whose CR may pair with an LF.
+    bool cr_before = false;
+    if (state.identity.size > 0) {
+      unsigned char last = 0;
+      if (const errc read =
+              detail::read_text(state.file, *state.compressed, state.identity.size - 1, 1, &last);
+          read != errc{})
+        return read;
+      cr_before = last == '\r';
+    }
+    const detail::RangedIndex::Mark before = state.index.mark();
+    const std::uint64_t source_before = state.compressed->source_size;
+    std::uint64_t text_size = 0;
+    if (const errc failure =
+            index_compressed(state.file, now.size, source_before, state.identity.size, cr_before,
+                             state.options, *state.compressed, state.index, text_size);
+        failure != errc{})
+      return failure;
+    if (const errc hashed = hash_ends(state.file, state.compressed->source_size, head, tail);
+        hashed != errc{}) {
+      state.index.rewind(before);
+      state.compressed->source_size = source_before;
+      return hashed;
+    }
+    const std::size_t threads = state.options.threads != 0 ? state.options.threads : platform::usable_cores();
+    bool damaged = false;
+    (void)state.index.fold_ranges(threads > 16 ? 2 * threads : 32, damaged);
+    state.identity.size = text_size;
+    state.identity.modified = now.modified;
+    state.identity.changed = now.changed;
+    state.identity.head_hash = head;
+    state.identity.tail_hash = tail;
+    return {};
+  }
   if (const errc hashed = hash_ends(state.file, now.size, head, tail); hashed != errc{}) return hashed;
   const detail::RangedIndex::Mark before = state.index.mark();
   std::uint64_t read_to = 0;
@@ -449,14 +619,26 @@ std::error_code open_for_index(const char* path, platform::Handle& file, platfor
   return file == 0 ? detail::reason_for(failure) : std::error_code();
 }
 
-// errc::compressed for a compressed file, unless its bytes are asked for.
-std::error_code refuse_compressed(platform::Handle file, const IndexOptions& options) {
+// The compression of the file's first bytes: none when its bytes are
+// asked for; errc::compressed for a form this build does not decode.
+std::error_code compression_to_read(platform::Handle file, const IndexOptions& options, Compression& kind) {
+  kind = Compression::none;
   if (options.raw) return {};
   unsigned char head[16];
   std::uint32_t got = 0;
   if (!platform::read_file_at(file, 0, head, sizeof head, got)) return errc::read_error;
-  return compression_of(head, got) != Compression::none ? std::error_code(errc::compressed)
-                                                        : std::error_code();
+  kind = compression_of(head, got);
+  if (kind != Compression::none && !detail::decodes(kind)) return errc::compressed;
+  return {};
+}
+
+// The state's checkpoints, for a compressed file.
+std::error_code take_compression(FileIndex::State& state, Compression kind) {
+  if (kind == Compression::none) return {};
+  state.compressed.reset(new (std::nothrow) detail::CompressedText);
+  if (state.compressed == nullptr) return errc::no_memory;
+  state.compressed->kind = kind;
+  return {};
 }
 
 // A new state for the file `path`, opened, with its state now in `now`.
@@ -464,7 +646,8 @@ std::unique_ptr<FileIndex::State> open_state(const char* path, const IndexOption
                                              platform::FileState& now, std::error_code& error) {
   platform::Handle file = 0;
   if ((error = open_for_index(path, file, now))) return nullptr;
-  if ((error = refuse_compressed(file, options))) {
+  Compression kind = Compression::none;
+  if ((error = compression_to_read(file, options, kind))) {
     platform::close_handle(file);
     return nullptr;
   }
@@ -474,6 +657,7 @@ std::unique_ptr<FileIndex::State> open_state(const char* path, const IndexOption
     return nullptr;
   }
   state->file = file;
+  if ((error = take_compression(*state, kind))) return nullptr;
   return state;
 }
 
@@ -502,15 +686,23 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   const detail::LoadMode mode = options.lazy     ? detail::LoadMode::lazy
                                 : options.mapped ? detail::LoadMode::mapped
                                                  : detail::LoadMode::read;
-  if ((error = detail::load_index(index_path, saved, state->index, mode, options.threads)))
+  std::unique_ptr<detail::CompressedText> compressed;
+  if ((error = detail::load_index(index_path, saved, state->index, mode, options.threads, &compressed)))
     return FileIndex();
+  // An index of the file's text, plain or decoded as the file is now.
+  const Compression kind = state->compressed ? state->compressed->kind : Compression::none;
+  if ((compressed ? compressed->kind : Compression::none) != kind) {
+    error = errc::stale_index;
+    return FileIndex();
+  }
+  state->compressed = std::move(compressed);
   if (saved.lf != (options.ends == LineEnds::lf)) {
     error = errc::other_line_ends;
     return FileIndex();
   }
   state->identity = saved;
   errc failure = errc{};
-  switch (compare(state->file, now, saved, failure)) {
+  switch (compare(state->file, now, saved, state->on_disk(), state->compressed != nullptr, failure)) {
   case Against::same: break;
   case Against::grown:
     if ((error = index_appended(*state, now))) return FileIndex();
@@ -526,7 +718,7 @@ void FileIndex::save(const char* index_path, std::error_code& error, bool flushe
     error = errc::not_found;
     return;
   }
-  error = detail::save_index(index_path, state_->identity, state_->index, flushed);
+  error = detail::save_index(index_path, state_->identity, state_->index, flushed, state_->compressed.get());
 }
 
 FileIndex& FileIndex::operator=(FileIndex&& other) noexcept {
@@ -554,10 +746,21 @@ std::uint64_t FileIndex::indexed_bytes() const noexcept {
   return state_ == nullptr ? 0 : state_->identity.size;
 }
 
-std::size_t FileIndex::index_bytes() const noexcept { return state_ == nullptr ? 0 : state_->index.bytes(); }
+std::size_t FileIndex::index_bytes() const noexcept {
+  if (state_ == nullptr) return 0;
+  const detail::CompressedText* compressed = state_->compressed.get();
+  return state_->index.bytes() + (compressed == nullptr
+                                      ? 0
+                                      : compressed->checkpoints.capacity() * sizeof(detail::Checkpoint) +
+                                            compressed->windows.capacity());
+}
 
 LineEnds FileIndex::ends() const noexcept {
   return state_ == nullptr ? LineEnds::crlf : state_->options.ends;
+}
+
+Compression FileIndex::compression() const noexcept {
+  return state_ == nullptr || !state_->compressed ? Compression::none : state_->compressed->kind;
 }
 
 FileIndex::FileId FileIndex::file_id() const noexcept {
@@ -596,7 +799,7 @@ FileIndex::Span FileIndex::span(std::uint64_t number, std::error_code& error) co
 
 namespace {
 
-std::string_view read_into(platform::Handle file, std::uint64_t offset, std::uint64_t length,
+std::string_view read_into(const FileIndex::State& state, std::uint64_t offset, std::uint64_t length,
                            std::string& buffer, std::error_code& error) {
   error.clear();
   if (length > buffer.max_size() || length > SIZE_MAX) {
@@ -609,7 +812,10 @@ std::string_view read_into(platform::Handle file, std::uint64_t offset, std::uin
     error = errc::no_memory;
     return {};
   }
-  if (const errc read = read_exactly(file, offset, buffer.data(), length); read != errc{}) {
+  const errc read = state.compressed ? detail::read_text(state.file, *state.compressed, offset, length,
+                                                         reinterpret_cast<unsigned char*>(buffer.data()))
+                                     : read_exactly(state.file, offset, buffer.data(), length);
+  if (read != errc{}) {
     error = read;
     return {};
   }
@@ -622,7 +828,7 @@ std::string_view FileIndex::read_line(std::uint64_t number, std::string& buffer,
                                       std::error_code& error) const {
   const Span line = span(number, error);
   if (error) return {};
-  return read_into(state_->file, line.offset, line.length, buffer, error);
+  return read_into(*state_, line.offset, line.length, buffer, error);
 }
 
 std::string_view FileIndex::read_lines(std::uint64_t first, std::uint64_t last, std::string& buffer,
@@ -633,7 +839,7 @@ std::string_view FileIndex::read_lines(std::uint64_t first, std::uint64_t last, 
   if (!error) (void)span(last, error);
   if (!error && !state_->end_of(last - 1, end)) error = errc::bad_index;
   if (error) return {};
-  return read_into(state_->file, from.offset, end - from.offset, buffer, error);
+  return read_into(*state_, from.offset, end - from.offset, buffer, error);
 }
 
 std::string_view FileIndex::read_bytes(std::uint64_t offset, std::uint64_t count, std::string& buffer,
@@ -647,7 +853,7 @@ std::string_view FileIndex::read_bytes(std::uint64_t offset, std::uint64_t count
     buffer.clear();
     return {};
   }
-  return read_into(state_->file, offset, count, buffer, error);
+  return read_into(*state_, offset, count, buffer, error);
 }
 
 FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
@@ -657,7 +863,8 @@ FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
   platform::FileState now;
   if ((error = open_for_index(state_->path.c_str(), file, now))) return Change::none;
   errc failure = errc{};
-  const Against against = compare(file, now, state_->identity, failure);
+  const Against against =
+      compare(file, now, state_->identity, state_->on_disk(), state_->compressed != nullptr, failure);
   if (failure != errc{}) {
     platform::close_handle(file);
     error = failure;
@@ -670,11 +877,14 @@ FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
   if (against == Against::grown) {
     // The same file: the handle held reads the new bytes.
     platform::close_handle(file);
+    const std::uint64_t before = state_->identity.size;
     if ((error = index_appended(*state_, now))) return Change::none;
-    return Change::appended;
+    // A compressed file whose new bytes end within a member adds no text yet.
+    return state_->identity.size == before && state_->compressed ? Change::none : Change::appended;
   }
   // Indexed anew, from the file under the path now.
-  if ((error = refuse_compressed(file, state_->options))) {
+  Compression kind = Compression::none;
+  if ((error = compression_to_read(file, state_->options, kind))) {
     platform::close_handle(file);
     return Change::none;
   }
@@ -684,6 +894,7 @@ FileIndex::Change FileIndex::refresh(std::error_code& error) noexcept {
     return Change::none;
   }
   fresh->file = file;
+  if ((error = take_compression(*fresh, kind))) return Change::none;
   if ((error = index_whole(*fresh, now))) return Change::none;
   delete state_;
   state_ = fresh.release();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -9,11 +10,13 @@
 #include <string>
 
 #include "line_reader/compression.h"
+#include "line_reader/file_index.h"
 #include "line_reader/index/build_tuning.h"
 #include "line_reader/index/line_index.h"
 #include "line_reader/index/ranged_index.h"
 #include "line_reader/load_file.h"
 #include "line_reader/scan/variants.h"
+#include "line_reader/source/compressed.h"
 #include "platform/platform.h"
 
 namespace line_reader {
@@ -245,6 +248,69 @@ unsigned threads_for(std::uint64_t size) {
   return threads == 0 ? 1 : static_cast<unsigned>(threads);
 }
 
+// Gathers a compressed file's text in a buffer that doubles as it fills.
+class GatherSink final : public detail::TextSink {
+public:
+  explicit GatherSink(std::uint64_t limit) : limit_(limit) {}
+  GatherSink(const GatherSink&) = delete;
+  GatherSink& operator=(const GatherSink&) = delete;
+  ~GatherSink() { std::free(text_); }
+  bool take(const char* text, std::uint64_t bytes, std::uint64_t, bool) override {
+    if (bytes > limit_ - size_) {
+      failure = errc::too_large;
+      return false;
+    }
+    if (size_ + bytes > capacity_) {
+      std::uint64_t more = capacity_ < (1u << 20) ? 1u << 20 : capacity_;
+      if (more > limit_ - capacity_) more = limit_ - capacity_;
+      if (capacity_ + more < size_ + bytes) more = size_ + bytes - capacity_;
+      void* grown = std::realloc(text_, static_cast<std::size_t>(capacity_ + more));
+      if (grown == nullptr) {
+        failure = errc::no_memory;
+        return false;
+      }
+      text_ = static_cast<char*>(grown);
+      capacity_ += more;
+    }
+    std::memcpy(text_ + size_, text, static_cast<std::size_t>(bytes));
+    size_ += bytes;
+    return true;
+  }
+  std::string_view text() const { return {text_, static_cast<std::size_t>(size_)}; }
+  errc failure = errc::cancelled;
+
+private:
+  std::uint64_t limit_;
+  char* text_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::uint64_t capacity_ = 0;
+};
+
+// The text of the compressed file `file` of `size` bytes, as an index of
+// it, within the default limit of expansion and half the machine's memory.
+IndexedFile decoded(platform::Handle file, std::uint64_t size, Compression kind, LineEnds ends,
+                    std::error_code& error) {
+  std::uint64_t limit = platform::physical_memory() / 2;
+  if (limit > SIZE_MAX - tail_bytes) limit = SIZE_MAX - tail_bytes;
+  GatherSink sink(limit);
+  detail::Output out(sink, 0);
+  detail::DecodeJob job;
+  job.file = file;
+  job.size = size;
+  const std::uint64_t expansion = IndexOptions().most_expansion;
+  job.most_text =
+      size > UINT64_MAX / 4 / expansion ? UINT64_MAX / 4 : size * expansion + (std::uint64_t{16} << 20);
+  errc failure = detail::decode(kind, job, out);
+  if (failure == errc::cancelled) failure = sink.failure;
+  if (failure == errc{} && !out.finish()) failure = sink.failure;
+  if (failure != errc{}) {
+    error = failure;
+    return IndexedFile();
+  }
+  // The text of whole members alone, as the file index takes it.
+  return IndexedFile::copy_of(sink.text().substr(0, static_cast<std::size_t>(job.whole_out)), error, ends);
+}
+
 } // namespace
 
 IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds ends, bool raw) noexcept {
@@ -274,13 +340,25 @@ IndexedFile IndexedFile::open(const char* path, std::error_code& error, LineEnds
       failure = errc::changed_while_reading;
     }
   }
-  platform::close_handle(file);
   // Looked at once read: a read here would move the file's position on
-  // some systems.
-  if (failure == errc{} && !raw && state != nullptr &&
-      compression_of(state->text, static_cast<std::size_t>(std::min<std::uint64_t>(state->size, 16))) !=
-          Compression::none)
-    failure = errc::compressed;
+  // some systems. A compressed file is decoded from the file again.
+  const Compression kind =
+      failure == errc{} && !raw && state != nullptr
+          ? compression_of(state->text, static_cast<std::size_t>(std::min<std::uint64_t>(state->size, 16)))
+          : Compression::none;
+  if (kind != Compression::none) {
+    const std::uint64_t size = state->size;
+    delete state;
+    IndexedFile text;
+    if (detail::decodes(kind)) {
+      text = decoded(file, size, kind, ends, error);
+    } else {
+      error = errc::compressed;
+    }
+    platform::close_handle(file);
+    return text;
+  }
+  platform::close_handle(file);
   return IndexedFile(outcome(state, failure, error));
 }
 

@@ -462,8 +462,14 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
                          platform::FileState state, std::uint64_t printed, lines::Output& out) {
   std::string buffer(static_cast<std::size_t>(piece_bytes), '\0');
   // What was written to the file before it went, to its end.
+  // (A compressed file's bytes are no text: its rest is not read.)
   auto read_to_its_end = [&] {
     if (file == 0) return;
+    if (index.compression() != line_reader::Compression::none) {
+      platform::close_handle(file);
+      file = 0;
+      return;
+    }
     for (std::uint32_t got = 0; platform::read_file_at(file, printed, buffer.data(),
                                                        static_cast<std::uint32_t>(buffer.size()), got) &&
                                 got != 0;
@@ -612,17 +618,21 @@ int run(int argc, char** argv) {
     say(options.file + ": the system does not report its size, so it cannot be followed; read it without -f");
     return 2;
   }
+  // A compressed file is indexed by its text; its bytes are read only
+  // through the index.
+  line_reader::Compression compression = line_reader::Compression::none;
   if (!options.raw) {
     unsigned char head[16];
     std::uint32_t got = 0;
-    const line_reader::Compression compression = platform::read_file_at(file, 0, head, sizeof head, got)
-                                                     ? line_reader::compression_of(head, got)
-                                                     : line_reader::Compression::none;
-    if (compression != line_reader::Compression::none) {
+    compression = platform::read_file_at(file, 0, head, sizeof head, got)
+                      ? line_reader::compression_of(head, got)
+                      : line_reader::Compression::none;
+    if (compression != line_reader::Compression::none && !line_reader::decodes(compression)) {
       say(options.file + ": " + lines::compressed_advice(compression, options.file));
       return 2;
     }
   }
+  const bool plain = compression == line_reader::Compression::none;
 
   lines::Cache cache(!options.no_cache, [](const std::string& problem) { say("warning: " + problem); });
   int status = 0;
@@ -649,8 +659,8 @@ int run(int argc, char** argv) {
     // lines from its end, when there is no saved index: a lazy load of one
     // reads a few KiB, less than either.
     const bool saved = cache.has_index(entry);
-    if (!saved && answer_early(file, state, early_bytes, options, out, status)) return status;
-    if (!saved && answer_from_end(file, state, early_bytes, options, out)) return 0;
+    if (plain && !saved && answer_early(file, state, early_bytes, options, out, status)) return status;
+    if (plain && !saved && answer_from_end(file, state, early_bytes, options, out)) return 0;
 
     bool moved = false;
     index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr, moved);

@@ -1,10 +1,12 @@
 #include "lines/stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <string_view>
 
 #include "line_reader/compression.h"
+#include "line_reader/errors.h"
 
 namespace lines {
 
@@ -128,7 +130,7 @@ int answer_from_stream(const ReadStream& read, const Options& options, Output& o
     have += static_cast<std::size_t>(got);
   }
   const line_reader::Compression compression = line_reader::compression_of(buffer.data(), have);
-  if (!options.raw && compression != line_reader::Compression::none) {
+  if (!options.raw && compression != line_reader::Compression::none && !line_reader::decodes(compression)) {
     say(name + ": " + compressed_advice(compression, options.file));
     return 2;
   }
@@ -151,18 +153,46 @@ int answer_from_stream(const ReadStream& read, const Options& options, Output& o
     }
     return range < options.ranges.size();
   };
-  std::string_view chunk(buffer.data(), have);
-  for (;;) {
-    if (!walk.walk(chunk, each)) break; // the last range is printed: no more is read
-    if (at_end) break;
-    const long got = read(buffer.data(), buffer.size(), reason);
-    if (got < 0) {
+  if (!options.raw && compression != line_reader::Compression::none) {
+    // Decoded as it comes: the bytes read so far first, then the rest.
+    std::string head(buffer.data(), have);
+    std::size_t served = 0;
+    bool failed = false;
+    const std::error_code error = line_reader::decode_stream(
+        compression,
+        [&](void* into, std::size_t count) -> long {
+          if (served < head.size()) {
+            const std::size_t bytes = std::min(count, head.size() - served);
+            std::memcpy(into, head.data() + served, bytes);
+            served += bytes;
+            return static_cast<long>(bytes);
+          }
+          if (at_end) return 0;
+          const long got = read(static_cast<char*>(into), std::min<std::size_t>(count, 1u << 30), reason);
+          failed = got < 0;
+          return got;
+        },
+        [&](std::string_view text) { return walk.walk(text, each); });
+    // Stopped once the last range is printed: no more is read.
+    if (error && error != line_reader::errc::cancelled) {
       out.flush();
-      say(name + ": read error: " + reason);
+      say(name + ": " + (failed ? "read error: " + reason : error.message()));
       return 2;
     }
-    at_end = got == 0;
-    chunk = std::string_view(buffer.data(), static_cast<std::size_t>(got));
+  } else {
+    std::string_view chunk(buffer.data(), have);
+    for (;;) {
+      if (!walk.walk(chunk, each)) break; // the last range is printed: no more is read
+      if (at_end) break;
+      const long got = read(buffer.data(), buffer.size(), reason);
+      if (got < 0) {
+        out.flush();
+        say(name + ": read error: " + reason);
+        return 2;
+      }
+      at_end = got == 0;
+      chunk = std::string_view(buffer.data(), static_cast<std::size_t>(got));
+    }
   }
 
   if (options.count) {

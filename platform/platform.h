@@ -112,6 +112,9 @@ std::uint64_t unique_number();
 
 // The cores that this process may run on, at least 1.
 unsigned usable_cores();
+// The machine's memory in bytes; the most the address space holds where
+// the system does not say.
+std::uint64_t physical_memory();
 // Starts `work(context)` on a thread of its own; 0 when no thread can be had.
 Handle start_thread(void (*work)(void* context), void* context);
 // Waits for the thread's work to end and lets the thread go.

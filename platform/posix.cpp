@@ -360,6 +360,14 @@ unsigned usable_cores() {
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
+std::uint64_t physical_memory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return SIZE_MAX;
+  const std::uint64_t bytes = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+  return bytes < SIZE_MAX ? bytes : SIZE_MAX;
+}
+
 namespace {
 struct ThreadStart {
   void (*work)(void*);

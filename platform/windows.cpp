@@ -262,6 +262,13 @@ unsigned usable_cores() {
   return count;
 }
 
+std::uint64_t physical_memory() {
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return SIZE_MAX;
+  return status.ullTotalPhys < SIZE_MAX ? status.ullTotalPhys : SIZE_MAX;
+}
+
 namespace {
 struct ThreadStart {
   void (*work)(void*);

@@ -568,13 +568,23 @@ TEST(Compression, RefusedByItsFirstBytesUnlessRaw) {
     const std::string text = c.head + "\nsecond\n";
     EXPECT_EQ(line_reader::compression_of(text.data(), c.head.size()), c.form) << c.head;
     const std::string path = dir.write("f", text);
-    const line_reader::errc wanted =
-        c.form == Compression::none ? line_reader::errc{} : line_reader::errc::compressed;
     std::error_code error;
-    (void)FileIndex::build(path.c_str(), error);
-    EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.head << ": " << error.message();
-    (void)line_reader::IndexedFile::open(path.c_str(), error, LineEnds::lf);
-    EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.head << ": " << error.message();
+    if (line_reader::decodes(c.form)) {
+      // A header and no whole member after it: damaged, or no text yet.
+      const FileIndex index = FileIndex::build(path.c_str(), error);
+      EXPECT_TRUE(error == line_reader::errc::damaged || (!error && index.line_count() == 0))
+          << error.message();
+      const auto file = line_reader::IndexedFile::open(path.c_str(), error, LineEnds::lf);
+      EXPECT_TRUE(error == line_reader::errc::damaged || (!error && file.line_count() == 0))
+          << error.message();
+    } else {
+      const line_reader::errc wanted =
+          c.form == Compression::none ? line_reader::errc{} : line_reader::errc::compressed;
+      (void)FileIndex::build(path.c_str(), error);
+      EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.head << ": " << error.message();
+      (void)line_reader::IndexedFile::open(path.c_str(), error, LineEnds::lf);
+      EXPECT_EQ(error.value(), static_cast<int>(wanted)) << c.head << ": " << error.message();
+    }
     IndexOptions raw;
     raw.raw = true;
     EXPECT_EQ(FileIndex::build(path.c_str(), error, raw).line_count(),

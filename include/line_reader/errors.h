@@ -20,7 +20,9 @@ enum class errc {
   cancelled,             // the progress callback stopped the work
   unsupported_index,     // a saved index of a format that this version does not read (an older one)
   other_line_ends,       // a saved index made for the other line-end rule
-  compressed, // a compressed file (compression_of() says which), refused unless its bytes are asked for
+  compressed,      // a compressed file (compression_of() says which), refused unless its bytes are asked for
+  damaged,         // compressed data that is damaged, or whose checksum or size disagrees with its bytes
+  expands_too_far, // compressed data that decompresses past IndexOptions::most_expansion times its size
 };
 
 const std::error_category& category() noexcept;

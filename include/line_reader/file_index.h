@@ -21,6 +21,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "line_reader/compression.h"
 #include "line_reader/errors.h"
 #include "line_reader/line_ends.h"
 
@@ -48,8 +49,20 @@ struct IndexOptions {
   // checks everything, as without it. The view's rule is `mapped`'s.
   bool lazy = false;
   // build, load, refresh: index a compressed file's bytes as they are,
-  // instead of refusing it with errc::compressed.
+  // instead of its text (gzip, zstd, xz) or refusing it (errc::compressed,
+  // for other forms and for those this build does not read).
   bool raw = false;
+  // A compressed file's checkpoints, where a lookup starts decoding, lie
+  // about this many bytes of text apart (0: 1 MiB): each costs up to 32 KiB
+  // of window, deflated, in the index, and a lookup decodes from the last
+  // one before the line.
+  std::uint64_t checkpoint_spacing = 0;
+  // A compressed file whose text exceeds this many times its compressed
+  // bytes (plus 16 MiB) is refused with errc::expands_too_far, as a bomb
+  // (0: no limit). gzip cannot pass 1,032 to 1; zstd and xz of very
+  // repetitive text can. An index that would take more than a quarter of
+  // the machine's memory is refused with errc::no_memory either way.
+  std::uint32_t most_expansion = 4096;
   // Called from the calling thread now and then with the bytes indexed so far
   // and the bytes to index; returning false stops the work, which then fails
   // with errc::cancelled (as does an exception from it, which is not passed on).
@@ -94,6 +107,11 @@ public:
   std::uint64_t indexed_bytes() const noexcept; // the file's size when it was last indexed
   std::size_t index_bytes() const noexcept;     // memory that the index holds
   LineEnds ends() const noexcept;
+  // The compression that the file's text was decoded from: none for a
+  // plain file (or one indexed raw), else gzip, zstd or xz. Lines, spans
+  // and indexed_bytes() are of the text; a lookup decodes it from the
+  // checkpoint before the line.
+  Compression compression() const noexcept;
   // Which file the index describes, as the system numbers it, and its
   // times when it was last indexed (the system's own units): a program that
   // opened the file by the same name can tell whether it is the same file.

@@ -44,8 +44,10 @@ public:
   IndexedFile() noexcept = default;
 
   // Reads the regular file `path` and indexes it as it arrives. On failure
-  // `error` says why and the result holds no lines. A compressed file is
-  // errc::compressed unless `raw`, which indexes its bytes as they are.
+  // `error` says why and the result holds no lines. A gzip, zstd or xz file
+  // (where this build reads it: decodes()) holds its text, up to the end of
+  // its last whole member, frame or stream; other compressed forms are
+  // errc::compressed. With `raw` the bytes are indexed as they are.
   static IndexedFile open(const char* path, std::error_code& error, LineEnds ends = LineEnds::crlf,
                           bool raw = false) noexcept;
   // Indexes a copy of `bytes`.

@@ -175,8 +175,59 @@ std::uint64_t SavedLayout::page_bound(std::uint64_t g) const noexcept {
   return g + 1 < pages ? page_first_start(g + 1) : size + 1;
 }
 
+namespace {
+
+constexpr std::uint64_t piece_header_bytes = 40;
+constexpr std::uint64_t checkpoint_bytes = 32;
+
+std::uint32_t kind_number(Compression kind) {
+  switch (kind) {
+  case Compression::gzip: return 1;
+  case Compression::zstd: return 2;
+  case Compression::xz: return 3;
+  default: return 0;
+  }
+}
+
+// The saved piece of a compressed file's checkpoints: its header (the
+// kind, the compressed bytes indexed, the count of checkpoints, the bytes
+// of windows, and the hash of all the piece after the hash), 32 bytes a
+// checkpoint, the windows, zeros to a multiple of 8.
+std::vector<unsigned char> compressed_piece(const CompressedText& text) {
+  const std::uint64_t count = text.checkpoints.size();
+  const std::uint64_t windows = text.windows.size();
+  std::vector<unsigned char> piece(static_cast<std::size_t>(piece_header_bytes + checkpoint_bytes * count +
+                                                            windows + padding_of(windows)));
+  put<std::uint32_t>(piece.data(), kind_number(text.kind));
+  put<std::uint64_t>(piece.data() + 8, text.source_size);
+  put<std::uint64_t>(piece.data() + 16, count);
+  put<std::uint64_t>(piece.data() + 24, windows);
+  unsigned char* at = piece.data() + piece_header_bytes;
+  for (const Checkpoint& point : text.checkpoints) {
+    put<std::uint64_t>(at, point.in_bit);
+    put<std::uint64_t>(at + 8, point.out);
+    put<std::uint64_t>(at + 16, point.window_at);
+    put<std::uint32_t>(at + 24, point.window_bytes);
+    put<std::uint32_t>(at + 28, point.detail);
+    at += checkpoint_bytes;
+  }
+  if (windows != 0) std::memcpy(at, text.windows.data(), text.windows.size());
+  put<std::uint64_t>(piece.data() + 32,
+                     XXH3_64bits(piece.data() + piece_header_bytes, piece.size() - piece_header_bytes) ^
+                         XXH3_64bits(piece.data(), 32));
+  return piece;
+}
+
+} // namespace
+
 std::error_code save_index(const char* path, const SavedIdentity& identity, const RangedIndex& index,
-                           bool flushed) noexcept {
+                           bool flushed, const CompressedText* compressed) noexcept {
+  std::vector<unsigned char> piece;
+  try {
+    if (compressed != nullptr) piece = compressed_piece(*compressed);
+  } catch (const std::bad_alloc&) {
+    return errc::no_memory;
+  }
   const auto& ranges = index.ranges();
   std::vector<SavedRangeWords> saved;
   std::vector<unsigned char> top;
@@ -244,6 +295,7 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
   put<std::uint64_t>(header + 88, index.longest_length());
   put<std::uint64_t>(header + 96, top.size() / top_bytes);
   put<std::uint32_t>(header + 104, static_cast<std::uint32_t>(ranges.size()));
+  put<std::uint64_t>(header + 108, piece.size());
   std::vector<unsigned char> table(static_cast<std::size_t>(range_bytes * ranges.size()));
   for (std::size_t r = 0; r < ranges.size(); ++r) {
     unsigned char* entry = table.data() + r * range_bytes;
@@ -285,6 +337,7 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
     }
     out.write(padding, static_cast<std::size_t>(padding_of(saved[r].data)));
   }
+  out.write(piece.data(), piece.size());
   if (!out.error && flushed && !platform::flush_file(out.file)) out.error = system_failure();
   platform::close_handle(out.file);
   if (!out.error && !platform::rename_file(temporary.c_str(), path)) out.error = system_failure();
@@ -408,6 +461,82 @@ bool is_older_format(Source& in) {
          XXH3_64bits(bytes.data(), bytes.size() - 8) == get<std::uint64_t>(bytes.data() + bytes.size() - 8);
 }
 
+// Reads and checks the piece of `bytes` at `offset`: checkpoints rise in
+// both files from the text's start, lie within the indexed bytes, and have
+// the windows and details their kind has.
+std::error_code read_compressed_piece(Source& in, std::uint64_t offset, std::uint64_t bytes,
+                                      std::uint64_t size, std::unique_ptr<CompressedText>& text) {
+  std::vector<unsigned char> piece;
+  try {
+    piece.resize(static_cast<std::size_t>(bytes));
+  } catch (const std::bad_alloc&) {
+    return errc::no_memory;
+  }
+  if (bytes < piece_header_bytes || !in.read(offset, piece.data(), bytes)) return errc::bad_index;
+  if ((XXH3_64bits(piece.data() + piece_header_bytes, piece.size() - piece_header_bytes) ^
+       XXH3_64bits(piece.data(), 32)) != get<std::uint64_t>(piece.data() + 32))
+    return errc::bad_index;
+  std::unique_ptr<CompressedText> loaded(new (std::nothrow) CompressedText);
+  if (loaded == nullptr) return errc::no_memory;
+  const std::uint32_t kind = get<std::uint32_t>(piece.data());
+  loaded->kind = kind == 1 ? Compression::gzip : kind == 2 ? Compression::zstd : Compression::xz;
+  loaded->source_size = get<std::uint64_t>(piece.data() + 8);
+  const std::uint64_t count = get<std::uint64_t>(piece.data() + 16);
+  const std::uint64_t windows = get<std::uint64_t>(piece.data() + 24);
+  if (kind < 1 || kind > 3 || get<std::uint32_t>(piece.data() + 4) != 0 || count == 0 ||
+      count > bytes / checkpoint_bytes || windows > bytes ||
+      piece_header_bytes + checkpoint_bytes * count + windows + padding_of(windows) != bytes ||
+      loaded->source_size > UINT64_MAX / 8)
+    return errc::bad_index;
+  try {
+    loaded->checkpoints.resize(static_cast<std::size_t>(count));
+    loaded->windows.assign(
+        piece.begin() + static_cast<std::ptrdiff_t>(piece_header_bytes + checkpoint_bytes * count),
+        piece.begin() + static_cast<std::ptrdiff_t>(piece_header_bytes + checkpoint_bytes * count + windows));
+  } catch (const std::bad_alloc&) {
+    return errc::no_memory;
+  }
+  const unsigned char* at = piece.data() + piece_header_bytes;
+  for (std::uint64_t k = 0; k < count; ++k, at += checkpoint_bytes) {
+    Checkpoint& point = loaded->checkpoints[static_cast<std::size_t>(k)];
+    point.in_bit = get<std::uint64_t>(at);
+    point.out = get<std::uint64_t>(at + 8);
+    point.window_at = get<std::uint64_t>(at + 16);
+    point.window_bytes = get<std::uint32_t>(at + 24);
+    point.detail = get<std::uint32_t>(at + 28);
+    if (k == 0 ? point.out != 0
+               : point.out <= loaded->checkpoints[k - 1].out ||
+                     point.in_bit <= loaded->checkpoints[k - 1].in_bit)
+      return errc::bad_index;
+    if (point.out > size || point.in_bit >= loaded->source_size * 8 + (k == 0 ? 1 : 0))
+      return errc::bad_index;
+    if (point.window_at > windows || point.window_bytes > windows - point.window_at) return errc::bad_index;
+    bool fits = false;
+    switch (loaded->kind) {
+    case Compression::gzip:
+      // A member's start has no window and starts on a byte; a block's end
+      // has one of at most 32 KiB, no longer than the text before it.
+      fits = point.detail == 0
+                 ? point.window_bytes == 0 && point.in_bit % 8 == 0
+                 : point.window_bytes != 0 && point.detail <= 32768 && point.detail <= point.out;
+      break;
+    case Compression::zstd:
+      fits = point.window_bytes == 0 && point.detail == 0 && point.in_bit % 8 == 0;
+      break;
+    default:
+      fits = point.window_bytes == 0 && point.in_bit % 8 == 0 &&
+             (point.detail == 0 || (point.detail & ~std::uint32_t{15}) == 0x100);
+    }
+    if (!fits) return errc::bad_index;
+  }
+  for (std::uint64_t k = windows; k < windows + padding_of(windows); ++k) {
+    if (piece[static_cast<std::size_t>(piece_header_bytes + checkpoint_bytes * count + k)] != 0)
+      return errc::bad_index;
+  }
+  text = std::move(loaded);
+  return {};
+}
+
 struct Totals {
   std::uint64_t found = 0;
   std::uint64_t longest_line = 0;
@@ -417,7 +546,8 @@ struct Totals {
 // Reads and checks the header, the range table and the top table (into
 // `metadata` when there is no view), and lays the ranges out.
 std::error_code read_layout(Source& in, SavedIdentity& identity, SavedLayout& layout, Totals& totals,
-                            std::vector<unsigned char>& metadata) {
+                            std::vector<unsigned char>& metadata, std::uint64_t& piece_at,
+                            std::uint64_t& piece_bytes) {
   unsigned char header[header_bytes];
   if (!in.read(0, header, header_bytes) || std::memcmp(header, magic, sizeof magic) != 0)
     return errc::bad_index;
@@ -428,9 +558,11 @@ std::error_code read_layout(Source& in, SavedIdentity& identity, SavedLayout& la
   }
   const std::uint64_t pages = get<std::uint64_t>(header + 96);
   const std::uint64_t range_count = get<std::uint32_t>(header + 104);
-  for (int k = 108; k < 120; ++k) {
+  piece_bytes = get<std::uint64_t>(header + 108);
+  for (int k = 116; k < 120; ++k) {
     if (header[k] != 0) return errc::bad_index;
   }
+  if (piece_bytes > in.size || piece_bytes % 8 != 0) return errc::bad_index;
   if (get<std::uint32_t>(header + 12) > 1 || range_count > most_ranges || pages > in.size / top_bytes)
     return errc::bad_index;
   const std::uint64_t metadata_bytes = range_bytes * range_count + top_bytes * pages;
@@ -501,7 +633,8 @@ std::error_code read_layout(Source& in, SavedIdentity& identity, SavedLayout& la
     page += pages_of(range.blocks);
     blocks += range.blocks;
   }
-  if (at != in.size || page != pages || entries != totals.found) return errc::bad_index;
+  if (at != in.size - piece_bytes || page != pages || entries != totals.found) return errc::bad_index;
+  piece_at = at;
   // The top table: first starts that rise from after the first byte and
   // stay within the indexed bytes; each range's pages' bytes in order
   // within its own.
@@ -657,7 +790,8 @@ std::error_code load_eager(Source& in, const SavedLayout& layout, RangedIndex& i
 }
 
 std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIndex& index, LoadMode mode,
-                             unsigned threads, bool& read_failed) noexcept {
+                             unsigned threads, std::unique_ptr<CompressedText>& compressed,
+                             bool& read_failed) noexcept {
   platform::FileState state;
   platform::OpenFailure failure;
   Source in;
@@ -694,7 +828,17 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
   SavedLayout layout;
   Totals totals;
   std::vector<unsigned char> metadata;
-  if (const std::error_code error = read_layout(in, identity, layout, totals, metadata)) return error;
+  std::uint64_t piece_at = 0;
+  std::uint64_t piece_bytes = 0;
+  if (const std::error_code error =
+          read_layout(in, identity, layout, totals, metadata, piece_at, piece_bytes))
+    return error;
+  compressed.reset();
+  if (piece_bytes != 0) {
+    if (const std::error_code error =
+            read_compressed_piece(in, piece_at, piece_bytes, identity.size, compressed))
+      return error;
+  }
   RangedIndex loaded;
   if (mode == LoadMode::lazy && pages != nullptr) {
     const std::size_t count = layout.ranges.size();
@@ -723,9 +867,17 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
 } // namespace
 
 std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index, LoadMode mode,
-                           unsigned threads) noexcept {
+                           unsigned threads, std::unique_ptr<CompressedText>* compressed) noexcept {
   bool read_failed = false;
-  const std::error_code error = load_checked(path, identity, index, mode, threads, read_failed);
+  std::unique_ptr<CompressedText> piece;
+  const std::error_code error = load_checked(path, identity, index, mode, threads, piece, read_failed);
+  if (!error && piece != nullptr) {
+    // An index of a compressed file is for a reader that asks for one.
+    if (compressed == nullptr) return errc::stale_index;
+    *compressed = std::move(piece);
+  } else if (compressed != nullptr) {
+    compressed->reset();
+  }
   // What looked like a damaged index may have been a failed read.
   return error == errc::bad_index && read_failed ? std::error_code(errc::read_error) : error;
 }

@@ -20,7 +20,8 @@
 //       88      8  its length
 //       96      8  word pages P
 //      104      4  ranges R
-//      108     12  zeros
+//      108      8  the bytes of the compressed file's piece C at the end (0 for a plain file)
+//      116      4  zeros
 //      120      8  XXH3-64 of the 120 bytes before it, the range table and the top table
 //      128   32 R  the range table: a range each: line ends before it, its line ends, its
 //                  blocks B, its blocks' bytes D
@@ -34,6 +35,13 @@
 //                  low 32 bits of their XXH3-64 (4 bytes); then its D bytes: each block's
 //                  offsets from its first start, after a bitmap of 32 bytes of its
 //                  two-byte line ends where only some are; then zeros to a multiple of 8
+//            C     for a compressed file: its kind (4: 1 gzip, 2 zstd, 3 xz), 4 zeros,
+//                  the compressed bytes indexed (the identity above is of these), the
+//                  checkpoints K, the bytes of windows W, XXH3-64 of the rest of the
+//                  piece xor that of its first 32 bytes; K checkpoints of 32 bytes (the
+//                  bit where decoding starts, the text's offset there, where its window
+//                  lies in the windows, its bytes, a detail of its kind); the W bytes of
+//                  deflated windows; zeros to a multiple of 8
 //
 // Nothing read from a saved index is used before it is checked: the hashes
 // catch accidents, and the structure is checked beside them, since anyone
@@ -49,6 +57,7 @@
 #include <vector>
 
 #include "line_reader/index/ranged_index.h"
+#include "line_reader/source/compressed.h"
 #include "platform/platform.h"
 
 namespace line_reader::detail {
@@ -69,8 +78,9 @@ struct SavedIdentity {
 // name of its own (flushed to the disk when `flushed`), then renamed over
 // it. The file is its owner's alone. errc::bad_index when a piece of a
 // lazily loaded index that must be copied is damaged.
+// A compressed file's checkpoints go with it.
 std::error_code save_index(const char* path, const SavedIdentity& identity, const RangedIndex& index,
-                           bool flushed = true) noexcept;
+                           bool flushed = true, const CompressedText* compressed = nullptr) noexcept;
 
 // How load_index reads: every piece read and checked now, into memory or
 // served from a view of the saved index; or from a view, each piece checked
@@ -81,8 +91,11 @@ enum class LoadMode { read, mapped, lazy };
 // Reads and checks a saved index into an empty `index`, its blocks on up to
 // `threads` threads (0: one a core); errc::bad_index when it is damaged or
 // not an index, errc::unsupported_index when it is of an older format.
+// An index of a compressed file gives its checkpoints to `compressed`, and
+// is stale_index where none is given.
 std::error_code load_index(const char* path, SavedIdentity& identity, RangedIndex& index,
-                           LoadMode mode = LoadMode::read, unsigned threads = 0) noexcept;
+                           LoadMode mode = LoadMode::read, unsigned threads = 0,
+                           std::unique_ptr<CompressedText>* compressed = nullptr) noexcept;
 
 // XXH3-64 of `bytes` bytes.
 std::uint64_t hash_bytes(const void* bytes, std::size_t count) noexcept;
