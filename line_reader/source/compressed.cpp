@@ -7,14 +7,13 @@
 namespace line_reader::detail {
 
 namespace {
-// Text is handed on in pieces of about this much.
-constexpr std::size_t piece_bytes = 1u << 20;
 // The zero tail after the last piece, and room to round the last step up.
 constexpr std::size_t tail_bytes = 128;
 } // namespace
 
-Output::Output(TextSink& sink, std::uint64_t offset) noexcept : sink_(sink), offset_(offset) {
-  capacity_ = kept + piece_bytes;
+Output::Output(TextSink& sink, std::uint64_t offset, std::size_t piece) noexcept
+    : sink_(sink), offset_(offset) {
+  capacity_ = kept + piece;
   buffer_ = static_cast<unsigned char*>(
       ::operator new (capacity_ + tail_bytes, std::align_val_t{64}, std::nothrow));
 }
@@ -137,7 +136,8 @@ errc read_text(platform::Handle file, const CompressedText& text, std::uint64_t 
   job.start = *(after - 1);
   job.windows = &text.windows;
   job.stop_at = offset + count;
-  Output out(sink, job.start.out);
+  // A lookup's pieces are small: most lines lie within 64 KiB of text.
+  Output out(sink, job.start.out, 64 * 1024);
   if (const errc failure = decode(text.kind, job, out); failure != errc{}) return failure;
   if (!out.finish()) return errc::cancelled;
   // The indexed text is whole members: fewer bytes mean the file changed.

@@ -53,7 +53,8 @@ protected:
 class Output {
 public:
   static constexpr std::size_t kept = 32 * 1024;
-  Output(TextSink& sink, std::uint64_t offset) noexcept;
+  // Text handed on from `offset`, in pieces of up to `piece` bytes.
+  Output(TextSink& sink, std::uint64_t offset, std::size_t piece = std::size_t{1} << 20) noexcept;
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   ~Output();

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -73,13 +74,9 @@ bool add_checkpoint(CompressedText& text, const Checkpoint& point, const unsigne
 } // namespace
 
 errc decode_gzip(DecodeJob& job, Output& out) noexcept {
-  std::vector<unsigned char> input;
+  const std::unique_ptr<unsigned char[]> input(new (std::nothrow) unsigned char[input_bytes]);
   unsigned char window[window_bytes];
-  try {
-    input.resize(input_bytes);
-  } catch (const std::bad_alloc&) {
-    return errc::no_memory;
-  }
+  if (input == nullptr) return errc::no_memory;
   Inflater z;
   const Checkpoint& start = job.start;
   // At a member's start zlib reads the gzip header; within one, raw deflate
@@ -121,7 +118,7 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
     if (z.stream.avail_in == 0) {
       const std::uint64_t left = job.size > at ? job.size - at : 0;
       std::uint32_t got = 0;
-      if (left != 0 && !read_some(job, at, input.data(),
+      if (left != 0 && !read_some(job, at, input.get(),
                                   left < input_bytes ? static_cast<std::uint32_t>(left) : input_bytes, got))
         return errc::read_error;
       if (got == 0) {
@@ -129,7 +126,7 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
         return errc{};
       }
       at += got;
-      z.stream.next_in = input.data();
+      z.stream.next_in = input.get();
       z.stream.avail_in = got;
     }
     if (!in_member) {
@@ -164,7 +161,7 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
             const std::uint64_t left = job.size > at ? job.size - at : 0;
             std::uint32_t got = 0;
             if (left != 0 &&
-                !read_some(job, at, input.data(),
+                !read_some(job, at, input.get(),
                            left < input_bytes ? static_cast<std::uint32_t>(left) : input_bytes, got))
               return errc::read_error;
             if (got == 0) {
@@ -172,7 +169,7 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
               return errc{};
             }
             at += got;
-            z.stream.next_in = input.data();
+            z.stream.next_in = input.get();
             z.stream.avail_in = got;
           }
           const uInt skip = z.stream.avail_in < trailer ? z.stream.avail_in : static_cast<uInt>(trailer);

@@ -5,6 +5,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -26,12 +27,9 @@ struct Context {
 } // namespace
 
 errc decode_zstd(DecodeJob& job, Output& out) noexcept {
-  std::vector<unsigned char> input;
-  try {
-    input.resize(ZSTD_DStreamInSize());
-  } catch (const std::bad_alloc&) {
-    return errc::no_memory;
-  }
+  const std::size_t input_bytes = ZSTD_DStreamInSize();
+  const std::unique_ptr<unsigned char[]> input(new (std::nothrow) unsigned char[input_bytes]);
+  if (input == nullptr) return errc::no_memory;
   Context z;
   if (z.context == nullptr) return errc::no_memory;
   if (job.start.in_bit % 8 != 0 || job.start.window_bytes != 0) return errc::bad_index;
@@ -52,20 +50,20 @@ errc decode_zstd(DecodeJob& job, Output& out) noexcept {
   job.whole_in = at;
   job.whole_out = out.total();
   job.cut = false;
-  ZSTD_inBuffer in{input.data(), 0, 0};
+  ZSTD_inBuffer in{input.get(), 0, 0};
   bool in_frame = false;
   for (;;) {
     if (in.pos == in.size) {
       const std::uint64_t left = job.size > at ? job.size - at : 0;
-      const auto ask = static_cast<std::uint32_t>(left < input.size() ? left : input.size());
+      const auto ask = static_cast<std::uint32_t>(left < input_bytes ? left : input_bytes);
       std::uint32_t got = 0;
-      if (ask != 0 && !read_some(job, at, input.data(), ask, got)) return errc::read_error;
+      if (ask != 0 && !read_some(job, at, input.get(), ask, got)) return errc::read_error;
       if (got == 0) {
         job.cut = in_frame;
         return errc{};
       }
       at += got;
-      in = {input.data(), got, 0};
+      in = {input.get(), got, 0};
     }
     if (!in_frame && job.record != nullptr && out.total() - last_point >= least_frame_spacing) {
       Checkpoint point;
