@@ -148,12 +148,24 @@ and then every line, indexed by their CR LF line breaks; it ends by waiting
 for one key.")
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${deb_development})
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  # The static library's users link the decoders' libraries it was built with.
+  set(dev_depends)
+  foreach(pair IN ITEMS "z;zlib1g-dev" "zstd;libzstd-dev" "lzma;liblzma-dev")
+    list(GET pair 0 library)
+    list(GET pair 1 package)
+    if(" ${LINE_READER_PC_LIBRARIES} " MATCHES " -l${library} ")
+      list(APPEND dev_depends ${package})
+    endif()
+  endforeach()
+  string(REPLACE ";" ", " dev_depends "${dev_depends}")
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "${dev_depends}")
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "fast line index of text files (static library and headers)
 line_reader indexes text by its line breaks with a vector scan (SSE2,
 AVX2 or AVX-512, chosen at run time) and serves any line by number in
 constant time. It offers a C command record and a C++17 owner type,
 IndexedFile, with 64-bit counts, CR LF or LF line ends and an index of
-about two bytes a line.
+about two bytes a line, and FileIndex, the index alone, saved and followed;
+both read gzip, zstd and xz files by their text.
 .
 This package holds the static library, its headers, the CMake package and
 the pkg-config file.")

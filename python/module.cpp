@@ -470,7 +470,11 @@ PYBIND11_MODULE(_line_reader, module) {
       .def_property_readonly(
           "index_bytes",
           [](const SharedIndex& self) { return shared_use(self, [&] { return self.index.index_bytes(); }); })
-      .def_property_readonly("indexed_bytes", [](const SharedIndex& self) {
-        return shared_use(self, [&] { return self.index.indexed_bytes(); });
+      .def_property_readonly("indexed_bytes",
+                             [](const SharedIndex& self) {
+                               return shared_use(self, [&] { return self.index.indexed_bytes(); });
+                             })
+      .def_property_readonly("compression", [](const SharedIndex& self) {
+        return std::string(shared_use(self, [&] { return line_reader::name_of(self.index.compression()); }));
       });
 }

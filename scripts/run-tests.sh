@@ -202,7 +202,7 @@ step "fuzzing from the seed corpus (${LINE_READER_FUZZ_SECONDS:=30} s a target)"
 if command -v clang++ >/dev/null; then
   cmake --preset fuzz
   cmake --build --preset fuzz -j "$jobs"
-  for target in line_reader indexed_file file_index_load decimal; do
+  for target in line_reader indexed_file file_index_load decimal gzip_checkpoints; do
     # New inputs go to a scratch directory; the checked-in seeds stay as they are.
     found=$(mktemp -d -p "$scratch")
     (cd "$found" && "$OLDPWD/build/fuzz/fuzz/fuzz_$target" -max_total_time="$LINE_READER_FUZZ_SECONDS" \

@@ -67,4 +67,8 @@ class FileIndex:
     @property
     def index_bytes(self) -> int: ...
     @property
-    def indexed_bytes(self) -> int: ...
+    def indexed_bytes(self) -> int:
+        """Bytes of text indexed: of a compressed file, its decoded text."""
+    @property
+    def compression(self) -> Literal["", "gzip", "zstd", "xz"]:
+        """The form the file's text was decoded from; "" for a plain file or one read raw."""

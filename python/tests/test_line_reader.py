@@ -1,5 +1,6 @@
 """The Python module against a naive split, with Python's own conventions."""
 
+import bz2
 import gc
 import gzip
 import os
@@ -299,6 +300,19 @@ def test_the_progress_callback_during_a_refresh(tmp_path):
     assert len(os.listdir("/proc/self/fd")) == before
 
 
+@pytest.mark.parametrize("ends", ["lf", "crlf"])
+def test_a_gzip_file_read_by_its_text(tmp_path, ends):
+    data = b"".join(shapes())
+    path = tmp_path / "text.gz"
+    path.write_bytes(gzip.compress(data[: len(data) // 2]) + gzip.compress(data[len(data) // 2 :]))
+    index = line_reader.FileIndex.build(path, ends=ends)
+    assert (index.compression, index.indexed_bytes) == ("gzip", len(data))
+    assert list(index) == naive(data, ends)
+    index.save(tmp_path / "text.idx")
+    assert list(line_reader.FileIndex.load(tmp_path / "text.idx", path, ends=ends)) == naive(data, ends)
+    assert list(line_reader.IndexedFile(path, ends=ends)) == naive(data, ends)
+
+
 def test_python_s_own_errors(tmp_path):
     text = tmp_path / "text.txt"
     text.write_bytes(b"a\nb\n")
@@ -309,8 +323,8 @@ def test_python_s_own_errors(tmp_path):
     (tmp_path / "folder").mkdir()
     crlf = tmp_path / "crlf.idx"
     line_reader.FileIndex.build(text, ends="crlf").save(crlf)
-    compressed = tmp_path / "text.gz"
-    compressed.write_bytes(gzip.compress(b"a\nb\n"))
+    compressed = tmp_path / "text.bz2"
+    compressed.write_bytes(bz2.compress(b"a\nb\n"))
     cases = [
         (lambda: line_reader.FileIndex.build(f"{text}\0.csv"), ValueError, "null", None),
         (lambda: line_reader.IndexedFile(f"{text}\0.csv"), ValueError, "null", None),
