@@ -355,6 +355,8 @@ private:
 errc index_compressed(platform::Handle file, std::uint64_t size, std::uint64_t from, std::uint64_t out,
                       bool cr_before, const IndexOptions& options, detail::CompressedText& text,
                       detail::RangedIndex& index, std::uint64_t& text_size) {
+  // Checkpoints are added to windows in memory.
+  if (!text.take_windows_in()) return errc::bad_index;
   const std::size_t points_before = text.checkpoints.size();
   const std::size_t windows_before = text.windows.size();
   auto undo = [&](errc failure) {
@@ -396,6 +398,12 @@ errc index_compressed(platform::Handle file, std::uint64_t size, std::uint64_t f
     detail::RangeTotals totals;
     if (!builder.finish_range(totals)) return undo(errc::no_memory);
     if (job.whole_out > out) index.add(std::move(lines), totals);
+    // Checkpoints past the whole members (a cut one's) go: the saved form
+    // holds none beyond the bytes indexed.
+    while (text.checkpoints.size() > 1 && text.checkpoints.back().in_bit >= job.whole_in * 8) {
+      if (text.checkpoints.back().window_bytes != 0) text.windows.resize(text.checkpoints.back().window_at);
+      text.checkpoints.pop_back();
+    }
     text.source_size = job.whole_in;
     text_size = job.whole_out;
     return errc{};

@@ -256,6 +256,7 @@ public:
   GatherSink& operator=(const GatherSink&) = delete;
   ~GatherSink() { std::free(text_); }
   bool take(const char* text, std::uint64_t bytes, std::uint64_t, bool) override {
+    if (bytes == 0) return true;
     if (bytes > limit_ - size_) {
       failure = errc::too_large;
       return false;

@@ -151,6 +151,14 @@ bool stretches_of(const FileIndex& index, const lines::Options& options, std::ve
     const std::uint64_t from = start_of(index, range.first, error);
     const std::uint64_t to = error ? 0 : start_of(index, last + 1, error);
     if (error) return false;
+    // A compressed file's saved window is checked when it is first read:
+    // each stretch's first byte is read now, before anything is printed.
+    if (index.compression() != line_reader::Compression::none && to > from) {
+      std::string byte;
+      (void)index.read_bytes(from, 1, byte, error);
+      if (error == line_reader::errc::bad_index) return false;
+      error.clear();
+    }
     stretches.push_back({range.first, from, to});
   }
   return true;

@@ -25,8 +25,9 @@ index of its lines that is saved for the next time.
                     are appended, across truncation and rotation by name
       --threads=N   index on N threads (default: one for each core)
       --no-cache    neither use nor write a saved index
-      --raw         read a compressed file's bytes as lines; without it a
-                    compressed file is refused, with how to read it
+      --raw         read a compressed file's bytes as lines; without it
+                    gzip, zstd and xz are read by their text, and other
+                    compressed forms are refused with how to read them
   -v, --verbose     say on standard error how the index was had
   -h, --help        display this help and exit
       --version     output version information and exit

@@ -131,6 +131,11 @@ for f in "$c.gz" "$c.zst" "$c.xz"; do
   head -c 3000 "$f" | "$lines" -c - >/dev/null 2>&1
   [ $? = 2 ] || fail "$f: a cut stream not an error"
 done
+# A damaged window in the saved index of a gzip file: warned of, built anew.
+idx=$(XDG_CACHE_HOME=$work/cache "$lines" -v "$c.gz" 1 2>&1 >/dev/null | sed -n 's/.*index loaded from //p')
+perl -e 'open my $f, "+<", $ARGV[0] or die; seek $f, -20, 2; read $f, my $b, 1; seek $f, -20, 2; print $f chr(ord($b) ^ 1)' "$idx"
+err=$("$lines" "$c.gz" $total 2>&1 >"$work/got")
+sed -n "${total}p" "$c" | cmp -s - "$work/got" && echo "$err" | grep -q damaged || fail "a damaged saved window: $err"
 echo "ok   compressed files"
 
 # Past the head that an early answer reads: the file is indexed instead.

@@ -178,7 +178,7 @@ std::uint64_t SavedLayout::page_bound(std::uint64_t g) const noexcept {
 namespace {
 
 constexpr std::uint64_t piece_header_bytes = 40;
-constexpr std::uint64_t checkpoint_bytes = 32;
+constexpr std::uint64_t checkpoint_bytes = 40;
 
 std::uint32_t kind_number(Compression kind) {
   switch (kind) {
@@ -191,30 +191,40 @@ std::uint32_t kind_number(Compression kind) {
 
 // The saved piece of a compressed file's checkpoints: its header (the
 // kind, the compressed bytes indexed, the count of checkpoints, the bytes
-// of windows, and the hash of all the piece after the hash), 32 bytes a
-// checkpoint, the windows, zeros to a multiple of 8.
+// of windows, and the hash of its first 32 bytes and the checkpoints), 40
+// bytes a checkpoint, the windows, zeros to a multiple of 8. Each window
+// has its own hash, in its checkpoint: a lookup reads and checks the one it
+// needs. Empty when a window of a loaded index cannot be read whole.
 std::vector<unsigned char> compressed_piece(const CompressedText& text) {
   const std::uint64_t count = text.checkpoints.size();
-  const std::uint64_t windows = text.windows.size();
-  std::vector<unsigned char> piece(static_cast<std::size_t>(piece_header_bytes + checkpoint_bytes * count +
-                                                            windows + padding_of(windows)));
+  std::vector<unsigned char> piece(static_cast<std::size_t>(piece_header_bytes + checkpoint_bytes * count));
   put<std::uint32_t>(piece.data(), kind_number(text.kind));
   put<std::uint64_t>(piece.data() + 8, text.source_size);
   put<std::uint64_t>(piece.data() + 16, count);
-  put<std::uint64_t>(piece.data() + 24, windows);
-  unsigned char* at = piece.data() + piece_header_bytes;
-  for (const Checkpoint& point : text.checkpoints) {
+  std::vector<unsigned char> stored;
+  std::uint64_t windows = 0;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const Checkpoint& point = text.checkpoints[static_cast<std::size_t>(k)];
+    unsigned char* at = piece.data() + piece_header_bytes + checkpoint_bytes * k;
     put<std::uint64_t>(at, point.in_bit);
     put<std::uint64_t>(at + 8, point.out);
-    put<std::uint64_t>(at + 16, point.window_at);
+    put<std::uint64_t>(at + 16, point.window_bytes != 0 ? windows : 0);
     put<std::uint32_t>(at + 24, point.window_bytes);
     put<std::uint32_t>(at + 28, point.detail);
-    at += checkpoint_bytes;
+    put<std::uint64_t>(at + 32, point.window_bytes != 0 ? point.window_hash : 0);
+    if (point.window_bytes == 0) continue;
+    if (!text.window(point, stored)) return {};
+    piece.insert(piece.end(), stored.begin(), stored.end());
+    windows += stored.size();
   }
-  if (windows != 0) std::memcpy(at, text.windows.data(), text.windows.size());
-  put<std::uint64_t>(piece.data() + 32,
-                     XXH3_64bits(piece.data() + piece_header_bytes, piece.size() - piece_header_bytes) ^
-                         XXH3_64bits(piece.data(), 32));
+  put<std::uint64_t>(piece.data() + 24, windows);
+  piece.resize(piece.size() + static_cast<std::size_t>(padding_of(windows)));
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  XXH3_64bits_update(&state, piece.data(), 32);
+  XXH3_64bits_update(&state, piece.data() + piece_header_bytes,
+                     static_cast<std::size_t>(checkpoint_bytes * count));
+  put<std::uint64_t>(piece.data() + 32, XXH3_64bits_digest(&state));
   return piece;
 }
 
@@ -224,7 +234,10 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
                            bool flushed, const CompressedText* compressed) noexcept {
   std::vector<unsigned char> piece;
   try {
-    if (compressed != nullptr) piece = compressed_piece(*compressed);
+    if (compressed != nullptr) {
+      piece = compressed_piece(*compressed);
+      if (piece.empty()) return errc::bad_index;
+    }
   } catch (const std::bad_alloc&) {
     return errc::no_memory;
   }
@@ -463,40 +476,38 @@ bool is_older_format(Source& in) {
 
 // Reads and checks the piece of `bytes` at `offset`: checkpoints rise in
 // both files from the text's start, lie within the indexed bytes, and have
-// the windows and details their kind has.
-std::error_code read_compressed_piece(Source& in, std::uint64_t offset, std::uint64_t bytes,
+// the windows and details their kind has. The windows stay in the saved
+// index, opened again as `path`, each checked by its hash when it is read.
+std::error_code read_compressed_piece(Source& in, const char* path, std::uint64_t offset, std::uint64_t bytes,
                                       std::uint64_t size, std::unique_ptr<CompressedText>& text) {
-  std::vector<unsigned char> piece;
-  try {
-    piece.resize(static_cast<std::size_t>(bytes));
-  } catch (const std::bad_alloc&) {
-    return errc::no_memory;
-  }
-  if (bytes < piece_header_bytes || !in.read(offset, piece.data(), bytes)) return errc::bad_index;
-  if ((XXH3_64bits(piece.data() + piece_header_bytes, piece.size() - piece_header_bytes) ^
-       XXH3_64bits(piece.data(), 32)) != get<std::uint64_t>(piece.data() + 32))
+  unsigned char head[piece_header_bytes];
+  if (bytes < piece_header_bytes || !in.read(offset, head, piece_header_bytes)) return errc::bad_index;
+  const std::uint32_t kind = get<std::uint32_t>(head);
+  const std::uint64_t count = get<std::uint64_t>(head + 16);
+  const std::uint64_t windows = get<std::uint64_t>(head + 24);
+  if (kind < 1 || kind > 3 || get<std::uint32_t>(head + 4) != 0 || count == 0 ||
+      count > bytes / checkpoint_bytes || windows > bytes ||
+      piece_header_bytes + checkpoint_bytes * count + windows + padding_of(windows) != bytes)
     return errc::bad_index;
+  std::vector<unsigned char> table;
   std::unique_ptr<CompressedText> loaded(new (std::nothrow) CompressedText);
   if (loaded == nullptr) return errc::no_memory;
-  const std::uint32_t kind = get<std::uint32_t>(piece.data());
-  loaded->kind = kind == 1 ? Compression::gzip : kind == 2 ? Compression::zstd : Compression::xz;
-  loaded->source_size = get<std::uint64_t>(piece.data() + 8);
-  const std::uint64_t count = get<std::uint64_t>(piece.data() + 16);
-  const std::uint64_t windows = get<std::uint64_t>(piece.data() + 24);
-  if (kind < 1 || kind > 3 || get<std::uint32_t>(piece.data() + 4) != 0 || count == 0 ||
-      count > bytes / checkpoint_bytes || windows > bytes ||
-      piece_header_bytes + checkpoint_bytes * count + windows + padding_of(windows) != bytes ||
-      loaded->source_size > UINT64_MAX / 8)
-    return errc::bad_index;
   try {
+    table.resize(static_cast<std::size_t>(checkpoint_bytes * count));
     loaded->checkpoints.resize(static_cast<std::size_t>(count));
-    loaded->windows.assign(
-        piece.begin() + static_cast<std::ptrdiff_t>(piece_header_bytes + checkpoint_bytes * count),
-        piece.begin() + static_cast<std::ptrdiff_t>(piece_header_bytes + checkpoint_bytes * count + windows));
   } catch (const std::bad_alloc&) {
     return errc::no_memory;
   }
-  const unsigned char* at = piece.data() + piece_header_bytes;
+  if (!in.read(offset + piece_header_bytes, table.data(), table.size())) return errc::bad_index;
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  XXH3_64bits_update(&state, head, 32);
+  XXH3_64bits_update(&state, table.data(), table.size());
+  if (XXH3_64bits_digest(&state) != get<std::uint64_t>(head + 32)) return errc::bad_index;
+  loaded->kind = kind == 1 ? Compression::gzip : kind == 2 ? Compression::zstd : Compression::xz;
+  loaded->source_size = get<std::uint64_t>(head + 8);
+  if (loaded->source_size > UINT64_MAX / 8) return errc::bad_index;
+  const unsigned char* at = table.data();
   for (std::uint64_t k = 0; k < count; ++k, at += checkpoint_bytes) {
     Checkpoint& point = loaded->checkpoints[static_cast<std::size_t>(k)];
     point.in_bit = get<std::uint64_t>(at);
@@ -504,6 +515,7 @@ std::error_code read_compressed_piece(Source& in, std::uint64_t offset, std::uin
     point.window_at = get<std::uint64_t>(at + 16);
     point.window_bytes = get<std::uint32_t>(at + 24);
     point.detail = get<std::uint32_t>(at + 28);
+    point.window_hash = get<std::uint64_t>(at + 32);
     if (k == 0 ? point.out != 0
                : point.out <= loaded->checkpoints[k - 1].out ||
                      point.in_bit <= loaded->checkpoints[k - 1].in_bit)
@@ -529,9 +541,12 @@ std::error_code read_compressed_piece(Source& in, std::uint64_t offset, std::uin
     }
     if (!fits) return errc::bad_index;
   }
-  for (std::uint64_t k = windows; k < windows + padding_of(windows); ++k) {
-    if (piece[static_cast<std::size_t>(piece_header_bytes + checkpoint_bytes * count + k)] != 0)
-      return errc::bad_index;
+  if (windows != 0) {
+    platform::FileState state_now;
+    platform::OpenFailure failure;
+    loaded->saved = platform::open_regular_file_for_reading(path, state_now, failure);
+    if (loaded->saved == 0) return reason_for(failure);
+    loaded->saved_windows_at = offset + piece_header_bytes + checkpoint_bytes * count;
   }
   text = std::move(loaded);
   return {};
@@ -836,7 +851,7 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
   compressed.reset();
   if (piece_bytes != 0) {
     if (const std::error_code error =
-            read_compressed_piece(in, piece_at, piece_bytes, identity.size, compressed))
+            read_compressed_piece(in, path, piece_at, piece_bytes, identity.size, compressed))
       return error;
   }
   RangedIndex loaded;

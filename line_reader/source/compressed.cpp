@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "line_reader/index/saved_index.h"
+
 namespace line_reader::detail {
 
 namespace {
@@ -61,6 +63,49 @@ bool read_some(const DecodeJob& job, std::uint64_t offset, unsigned char* into, 
     if (more == 0) break;
     got += more;
   }
+  return true;
+}
+
+CompressedText::~CompressedText() { platform::close_handle(saved); }
+
+bool CompressedText::window(const Checkpoint& point, std::vector<unsigned char>& stored) const noexcept {
+  try {
+    stored.resize(point.window_bytes);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (saved == 0) {
+    if (point.window_at > windows.size() || point.window_bytes > windows.size() - point.window_at)
+      return false;
+    std::memcpy(stored.data(), windows.data() + point.window_at, point.window_bytes);
+  } else {
+    DecodeJob job;
+    job.file = saved;
+    std::uint32_t got = 0;
+    if (!read_some(job, saved_windows_at + point.window_at, stored.data(), point.window_bytes, got) ||
+        got != point.window_bytes)
+      return false;
+  }
+  return hash_bytes(stored.data(), stored.size()) == point.window_hash;
+}
+
+bool CompressedText::take_windows_in() noexcept {
+  if (saved == 0) return true;
+  std::vector<unsigned char> all;
+  std::vector<unsigned char> stored;
+  try {
+    for (Checkpoint& point : checkpoints) {
+      if (point.window_bytes == 0) continue;
+      if (!window(point, stored)) return false;
+      point.window_at = all.size();
+      all.insert(all.end(), stored.begin(), stored.end());
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  windows = std::move(all);
+  platform::close_handle(saved);
+  saved = 0;
   return true;
 }
 
@@ -134,7 +179,7 @@ errc read_text(platform::Handle file, const CompressedText& text, std::uint64_t 
   job.file = file;
   job.size = text.source_size;
   job.start = *(after - 1);
-  job.windows = &text.windows;
+  job.text = &text;
   job.stop_at = offset + count;
   // A lookup's pieces are small: most lines lie within 64 KiB of text.
   Output out(sink, job.start.out, 64 * 1024);

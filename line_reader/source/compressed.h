@@ -24,9 +24,12 @@ struct Checkpoint {
   // gzip: the window's length (0 at a member's start, up to 32 KiB);
   // xz: the stream's check type; zstd: 0.
   std::uint32_t detail = 0;
+  std::uint64_t window_hash = 0; // XXH3-64 of its window as stored
 };
 
-// What an index keeps of a compressed file beside its lines.
+// What an index keeps of a compressed file beside its lines. The windows
+// are in memory, or, loaded from a saved index, left in it and read (and
+// their hashes checked) when a lookup needs one.
 struct CompressedText {
   Compression kind = Compression::none;
   // The compressed bytes indexed: up to the end of the last whole member,
@@ -34,6 +37,19 @@ struct CompressedText {
   std::uint64_t source_size = 0;
   std::vector<Checkpoint> checkpoints; // their `out` rise, the first at 0
   std::vector<unsigned char> windows;
+  platform::Handle saved = 0;         // the saved index whose windows these are, or 0
+  std::uint64_t saved_windows_at = 0; // where they lie in it
+
+  CompressedText() = default;
+  CompressedText(const CompressedText&) = delete;
+  CompressedText& operator=(const CompressedText&) = delete;
+  ~CompressedText();
+  // The checkpoint's window as stored, checked against its hash; false when
+  // it cannot be read or is damaged.
+  bool window(const Checkpoint& point, std::vector<unsigned char>& stored) const noexcept;
+  // Every window into memory, checked, and the saved index let go: before
+  // checkpoints are added. False when one is damaged or there is no memory.
+  bool take_windows_in() noexcept;
 };
 
 // Takes the text in order. Each piece but the last is a multiple of 64
@@ -97,7 +113,7 @@ struct DecodeJob {
   ByteInput* input = nullptr; // read instead of the file, from its start
   std::uint64_t size = 0;
   Checkpoint start;
-  const std::vector<unsigned char>* windows = nullptr; // where the start's window lies (gzip)
+  const CompressedText* text = nullptr; // where the start's window lies (gzip)
   std::uint64_t stop_at = UINT64_MAX;
   std::uint64_t most_text = UINT64_MAX; // beyond this: expands_too_far
   // Building: checkpoints are added here about every `spacing` bytes of text.

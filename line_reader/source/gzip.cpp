@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "line_reader/index/saved_index.h"
 #include "line_reader/source/compressed.h"
 
 namespace line_reader::detail {
@@ -44,16 +45,14 @@ bool deflate_window(const unsigned char* window, std::size_t length, std::vector
 }
 
 // The checkpoint's window, inflated into `window`; false when the stored
-// bytes do not inflate to its length exactly.
-bool inflate_window(const Checkpoint& point, const std::vector<unsigned char>& windows,
-                    unsigned char* window) {
-  if (point.detail > window_bytes || point.window_at > windows.size() ||
-      point.window_bytes > windows.size() - point.window_at)
-    return false;
+// bytes cannot be had or do not inflate to its length exactly.
+bool inflate_window(const Checkpoint& point, const CompressedText& text, unsigned char* window) {
+  std::vector<unsigned char> stored;
+  if (point.detail > window_bytes || !text.window(point, stored)) return false;
   uLongf length = point.detail;
-  uLong stored = point.window_bytes;
-  return uncompress2(window, &length, windows.data() + point.window_at, &stored) == Z_OK &&
-         length == point.detail && stored == point.window_bytes;
+  uLong bytes = point.window_bytes;
+  return uncompress2(window, &length, stored.data(), &bytes) == Z_OK && length == point.detail &&
+         bytes == point.window_bytes;
 }
 
 bool add_checkpoint(CompressedText& text, const Checkpoint& point, const unsigned char* window,
@@ -63,6 +62,8 @@ bool add_checkpoint(CompressedText& text, const Checkpoint& point, const unsigne
   added.detail = static_cast<std::uint32_t>(length);
   if (length != 0 && !deflate_window(window, length, text.windows)) return false;
   added.window_bytes = static_cast<std::uint32_t>(text.windows.size() - added.window_at);
+  if (added.window_bytes != 0)
+    added.window_hash = hash_bytes(text.windows.data() + added.window_at, added.window_bytes);
   try {
     text.checkpoints.push_back(added);
   } catch (const std::bad_alloc&) {
@@ -86,7 +87,7 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
   z.open = true;
   std::uint64_t at = start.in_bit / 8; // the next byte to read
   if (!member_start) {
-    if (job.windows == nullptr || !inflate_window(start, *job.windows, window)) return errc::bad_index;
+    if (job.text == nullptr || !inflate_window(start, *job.text, window)) return errc::bad_index;
     if (start.in_bit % 8 != 0) {
       unsigned char byte = 0;
       std::uint32_t got = 0;
