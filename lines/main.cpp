@@ -129,6 +129,8 @@ struct Stretch {
   std::uint64_t first_line;
   std::uint64_t from;
   std::uint64_t to;
+  std::string text; // read ahead, when `read`
+  bool read = false;
 };
 
 // The stretches of the file that the ranges ask for, each looked up before
@@ -151,15 +153,18 @@ bool stretches_of(const FileIndex& index, const lines::Options& options, std::ve
     const std::uint64_t from = start_of(index, range.first, error);
     const std::uint64_t to = error ? 0 : start_of(index, last + 1, error);
     if (error) return false;
+    Stretch stretch{range.first, from, to, {}, false};
     // A compressed file's saved window is checked when it is first read:
-    // each stretch's first byte is read now, before anything is printed.
+    // before anything is printed, a stretch of up to a piece is read whole
+    // (and printed from memory), a longer one's first byte.
     if (index.compression() != line_reader::Compression::none && to > from) {
-      std::string byte;
-      (void)index.read_bytes(from, 1, byte, error);
+      const std::uint64_t count = to - from <= piece_bytes ? to - from : 1;
+      (void)index.read_bytes(from, count, stretch.text, error);
       if (error == line_reader::errc::bad_index) return false;
+      stretch.read = !error && count == to - from;
       error.clear();
     }
-    stretches.push_back({range.first, from, to});
+    stretches.push_back(std::move(stretch));
   }
   return true;
 }
@@ -168,7 +173,11 @@ void print_stretches(const FileIndex& index, const std::vector<Stretch>& stretch
                      const std::string& file) {
   for (const Stretch& stretch : stretches) {
     out.number_from(stretch.first_line, true);
-    print_bytes(index, stretch.from, stretch.to, out, file);
+    if (stretch.read) {
+      out.lines(stretch.text);
+    } else {
+      print_bytes(index, stretch.from, stretch.to, out, file);
+    }
   }
 }
 

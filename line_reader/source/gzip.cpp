@@ -16,7 +16,6 @@ namespace line_reader::detail {
 
 namespace {
 
-constexpr std::uint32_t input_bytes = 256 * 1024;
 constexpr std::size_t window_bytes = 32 * 1024;
 
 struct Inflater {
@@ -75,6 +74,9 @@ bool add_checkpoint(CompressedText& text, const Checkpoint& point, const unsigne
 } // namespace
 
 errc decode_gzip(DecodeJob& job, Output& out) noexcept {
+  // A build reads in large pieces; a lookup, which inflates about half a
+  // MiB of text (some 100 KB of input), in small ones.
+  const std::uint32_t input_bytes = job.record != nullptr ? 256 * 1024 : 32 * 1024;
   const std::unique_ptr<unsigned char[]> input(new (std::nothrow) unsigned char[input_bytes]);
   unsigned char window[window_bytes];
   if (input == nullptr) return errc::no_memory;
