@@ -475,13 +475,11 @@ std::error_code index_whole(FileIndex::State& state, const platform::FileState& 
     if (after.size < now.size ||
         (after.size == now.size && (after.modified != now.modified || after.changed != now.changed)))
       return errc::changed_while_reading;
-    if (read_to >= hashed_bytes || now.size <= hashed_bytes) {
-      std::uint64_t head_now = 0;
-      std::uint64_t unused = 0;
-      if (const errc hashed = hash_ends(state.file, now.size, head_now, unused); hashed != errc{})
-        return hashed;
-      if (head_now != head_before) return errc::changed_while_reading;
-    }
+    std::uint64_t head_now = 0;
+    std::uint64_t unused = 0;
+    if (const errc hashed = hash_ends(state.file, now.size, head_now, unused); hashed != errc{})
+      return hashed;
+    if (head_now != head_before) return errc::changed_while_reading;
     state.identity.device = now.device;
     state.identity.file_id = now.file_id;
     state.identity.size = text_size;

@@ -282,6 +282,21 @@ kill $follower
 wait $follower 2>/dev/null
 "$lines" --no-cache -n --crlf "$f" 1- >"$work/want"
 same "follow: CR LF cut between writes" "$work/want" "$work/out"
+# A gzip file grows by members; one cut short is printed once it is whole.
+printf 'one\n' | gzip >"$f.gz"
+"$lines" -f "$f.gz" >"$work/out" 2>/dev/null &
+follower=$!
+sleep 0.4
+printf 'two\n' | gzip >>"$f.gz"
+wait_for two "$work/out"
+printf 'three\n' | gzip >"$work/member.gz"
+head -c 12 "$work/member.gz" >>"$f.gz"
+sleep 0.5
+tail -c +13 "$work/member.gz" >>"$f.gz"
+wait_for three "$work/out"
+kill $follower
+wait $follower 2>/dev/null
+[ "$(cat "$work/out")" = "$(printf 'two\nthree')" ] || fail "follow a gzip file: $(cat "$work/out")"
 # A file that is not there yet is waited for, and printed whole.
 g=$work/later.log
 "$lines" -f "$g" >"$work/out" 2>"$work/err" &
