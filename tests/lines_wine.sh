@@ -3,6 +3,7 @@
 # and saves the index of a CR LF file and prints a range of it, the second
 # finds the saved index, indexes only the bytes appended since, and prints
 # numbered lines. Each output is held to a naive CR LF split.
+# A third start reads the file gzipped, where the build has zlib.
 # Usage: lines_wine.sh EMULATOR... LINES_EXE
 set -u
 program=("$@")
@@ -35,4 +36,15 @@ crlf_split 2999 "$f" | perl -e '$/ = "\r\n"; my $n = 2999; while (<STDIN>) { pri
 cmp -s "$work/want" "$work/got" || fail "second start: output differs"
 grep -q 'index loaded from .*, 26 appended bytes indexed' "$work/err" || fail "second start: $(cat "$work/err")"
 
-[ $failures = 0 ] && echo "ok   lines under wine: two starts" || exit 1
+gzip -c "$f" >"$f.gz"
+"${program[@]}" --no-cache --crlf "$windows.gz" 2990- >"$work/got" 2>"$work/err"
+status=$?
+if grep -q 'a gzip file' "$work/err"; then
+  echo "gzip refused: a build without zlib"
+else
+  crlf_split 2990 "$f" >"$work/want"
+  [ $status = 0 ] || fail "gzip start: status $status: $(cat "$work/err")"
+  cmp -s "$work/want" "$work/got" || fail "gzip start: output differs"
+fi
+
+[ $failures = 0 ] && echo "ok   lines under wine: three starts" || exit 1
