@@ -571,9 +571,9 @@ TEST(Compression, RefusedByItsFirstBytesUnlessRaw) {
     std::error_code error;
     if (line_reader::decodes(c.form)) {
       // A header and no whole member after it: damaged, or no text yet.
-      const FileIndex index = FileIndex::build(path.c_str(), error);
-      EXPECT_TRUE(error == line_reader::errc::damaged || (!error && index.line_count() == 0))
-          << error.message();
+      // (The index is let go first: on Windows IndexedFile opens a file no one else has open.)
+      const std::uint64_t lines = FileIndex::build(path.c_str(), error).line_count();
+      EXPECT_TRUE(error == line_reader::errc::damaged || (!error && lines == 0)) << error.message();
       const auto file = line_reader::IndexedFile::open(path.c_str(), error, LineEnds::lf);
       EXPECT_TRUE(error == line_reader::errc::damaged || (!error && file.line_count() == 0))
           << error.message();
