@@ -55,28 +55,7 @@ json=$(mktemp)
 copy=$(mktemp)
 cache=$(mktemp -d)
 trap 'rm -rf "$json" "$json".* "$copy" "$cache"' EXIT
-report() { # JSON... then ratios as pairs on standard input
-  local pairs
-  pairs=$(cat)
-  cat "$@" | awk -v pairs="$pairs" '
-    /"command":/ { split($0, q, "\""); name = q[4] }
-    /"mean":/ { gsub(/[,]/, ""); mean[name] = $2 }
-    /"stddev":/ { gsub(/[,]/, ""); sd[name] = $2 }
-    /"median":/ { gsub(/[,]/, ""); median[name] = $2; order[++n] = name }
-    END {
-      printf "%-14s %10s %10s %8s\n", "command", "median ms", "mean ms", "sigma"
-      for (i = 1; i <= n; ++i) {
-        c = order[i]
-        printf "%-14s %10.2f %10.2f %7.1f%%\n", c, median[c] * 1000, mean[c] * 1000, sd[c] / mean[c] * 100
-      }
-      print "ratios of medians:"
-      m = split(pairs, p, "\n")
-      for (i = 1; i <= m; ++i) {
-        if (split(p[i], ab, "/") != 2) continue
-        printf "  %-14s / %-14s %7.4f\n", ab[1], ab[2], median[ab[1]] / median[ab[2]]
-      }
-    }'
-}
+. "$(dirname "$0")/report.sh"
 
 hyperfine -N --warmup 2 --runs 15 --export-json "$json" \
   -n floor "$floor $file" -n floor_2t "$floor --threads 2 $file" \

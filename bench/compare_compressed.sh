@@ -59,28 +59,7 @@ cache=$(mktemp -d)
 gzidx=$dir/line_reader_access.gzi
 trap 'rm -rf "$json" "$json".* "$cache" "$gzidx"' EXIT
 export XDG_CACHE_HOME=$cache
-report() { # JSON... then ratios as pairs on standard input
-  local pairs
-  pairs=$(cat)
-  cat "$@" | awk -v pairs="$pairs" '
-    /"command":/ { split($0, q, "\""); name = q[4] }
-    /"mean":/ { gsub(/[,]/, ""); mean[name] = $2 }
-    /"stddev":/ { gsub(/[,]/, ""); sd[name] = $2 }
-    /"median":/ { gsub(/[,]/, ""); median[name] = $2; order[++n] = name }
-    END {
-      printf "%-18s %10s %10s %8s\n", "command", "median ms", "mean ms", "sigma"
-      for (i = 1; i <= n; ++i) {
-        c = order[i]
-        printf "%-18s %10.2f %10.2f %7.1f%%\n", c, median[c] * 1000, mean[c] * 1000, sd[c] / mean[c] * 100
-      }
-      print "ratios of medians:"
-      m = split(pairs, p, "\n")
-      for (i = 1; i <= m; ++i) {
-        if (split(p[i], ab, "/") != 2) continue
-        printf "  %-18s / %-18s %7.4f\n", ab[1], ab[2], median[ab[1]] / median[ab[2]]
-      }
-    }'
-}
+. "$(dirname "$0")/report.sh"
 
 clear="rm -rf $cache/line_reader"
 cold=(-n "lines cold gz" "$lines --count $log.gz" -n "gztool build" "gztool -x -I $gzidx -L $n -R 1 $log.gz"

@@ -411,6 +411,16 @@ errc index_compressed(platform::Handle file, std::uint64_t size, std::uint64_t f
   return undo(errc::changed_while_reading);
 }
 
+// The text's size and the compressed file's times and hashes, as indexed.
+void take_state(detail::SavedIdentity& identity, const platform::FileState& now, std::uint64_t text_size,
+                std::uint64_t head, std::uint64_t tail) {
+  identity.size = text_size;
+  identity.modified = now.modified;
+  identity.changed = now.changed;
+  identity.head_hash = head;
+  identity.tail_hash = tail;
+}
+
 // A new state for the file `path`, open as `file` (which it then owns).
 std::unique_ptr<FileIndex::State> new_state(const char* path, const IndexOptions& options,
                                             std::error_code& error) {
@@ -482,11 +492,7 @@ std::error_code index_whole(FileIndex::State& state, const platform::FileState& 
     if (head_now != head_before) return errc::changed_while_reading;
     state.identity.device = now.device;
     state.identity.file_id = now.file_id;
-    state.identity.size = text_size;
-    state.identity.modified = now.modified;
-    state.identity.changed = now.changed;
-    state.identity.head_hash = head;
-    state.identity.tail_hash = tail;
+    take_state(state.identity, now, text_size, head, tail);
     return {};
   }
   if (!now.nominal_size) {
@@ -581,11 +587,7 @@ std::error_code index_appended(FileIndex::State& state, const platform::FileStat
     const std::size_t threads = state.options.threads != 0 ? state.options.threads : platform::usable_cores();
     bool damaged = false;
     (void)state.index.fold_ranges(threads > 16 ? 2 * threads : 32, damaged);
-    state.identity.size = text_size;
-    state.identity.modified = now.modified;
-    state.identity.changed = now.changed;
-    state.identity.head_hash = head;
-    state.identity.tail_hash = tail;
+    take_state(state.identity, now, text_size, head, tail);
     return {};
   }
   if (const errc hashed = hash_ends(state.file, now.size, head, tail); hashed != errc{}) return hashed;

@@ -117,20 +117,25 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
   job.whole_out = out.total();
   job.cut = false;
   bool in_member = true; // false between members, where the file may end
+  // The next piece of input, none at the end; false on a failed read.
+  auto refill = [&]() {
+    const std::uint64_t left = job.size > at ? job.size - at : 0;
+    std::uint32_t got = 0;
+    if (left != 0 && !read_some(job, at, input.get(),
+                                left < input_bytes ? static_cast<std::uint32_t>(left) : input_bytes, got))
+      return false;
+    at += got;
+    z.stream.next_in = input.get();
+    z.stream.avail_in = got;
+    return true;
+  };
   for (;;) {
     if (z.stream.avail_in == 0) {
-      const std::uint64_t left = job.size > at ? job.size - at : 0;
-      std::uint32_t got = 0;
-      if (left != 0 && !read_some(job, at, input.get(),
-                                  left < input_bytes ? static_cast<std::uint32_t>(left) : input_bytes, got))
-        return errc::read_error;
-      if (got == 0) {
+      if (!refill()) return errc::read_error;
+      if (z.stream.avail_in == 0) {
         job.cut = in_member;
         return errc{};
       }
-      at += got;
-      z.stream.next_in = input.get();
-      z.stream.avail_in = got;
     }
     if (!in_member) {
       // Another member, which must start as one does.
@@ -161,19 +166,11 @@ errc decode_gzip(DecodeJob& job, Output& out) noexcept {
         std::uint64_t trailer = 8;
         while (trailer != 0) {
           if (z.stream.avail_in == 0) {
-            const std::uint64_t left = job.size > at ? job.size - at : 0;
-            std::uint32_t got = 0;
-            if (left != 0 &&
-                !read_some(job, at, input.get(),
-                           left < input_bytes ? static_cast<std::uint32_t>(left) : input_bytes, got))
-              return errc::read_error;
-            if (got == 0) {
+            if (!refill()) return errc::read_error;
+            if (z.stream.avail_in == 0) {
               job.cut = true;
               return errc{};
             }
-            at += got;
-            z.stream.next_in = input.get();
-            z.stream.avail_in = got;
           }
           const uInt skip = z.stream.avail_in < trailer ? z.stream.avail_in : static_cast<uInt>(trailer);
           z.stream.next_in += skip;
