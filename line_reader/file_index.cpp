@@ -331,13 +331,14 @@ public:
       failure = errc::no_memory;
       return false;
     }
-    if (options_.progress && !report(options_, offset + bytes, 0)) {
+    if (options_.progress && job != nullptr && !report(options_, job->read_to, job->size)) {
       failure = errc::cancelled;
       return false;
     }
     return true;
   }
   errc failure = errc::cancelled;
+  const detail::DecodeJob* job = nullptr; // its bytes read, against the file's
 
 private:
   detail::LineIndexBuilder& builder_;
@@ -385,6 +386,7 @@ errc index_compressed(platform::Handle file, std::uint64_t size, std::uint64_t f
     job.most_text = out +
                     (compressed > (UINT64_MAX / 4) / expansion ? UINT64_MAX / 4 : compressed * expansion) +
                     (std::uint64_t{16} << 20);
+    sink.job = &job;
     errc failure = detail::decode(text.kind, job, output);
     if (failure == errc::cancelled) failure = sink.failure;
     if (failure == errc{} && !output.finish()) failure = sink.failure;

@@ -63,6 +63,7 @@ bool read_some(const DecodeJob& job, std::uint64_t offset, unsigned char* into, 
     if (more == 0) break;
     got += more;
   }
+  if (offset + got > job.read_to) job.read_to = offset + got;
   return true;
 }
 

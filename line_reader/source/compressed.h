@@ -124,6 +124,8 @@ struct DecodeJob {
   std::uint64_t whole_in = 0;
   std::uint64_t whole_out = 0;
   bool cut = false;
+  // How far the file has been read, for progress.
+  mutable std::uint64_t read_to = 0;
 };
 
 // errc{} when the file ends, whole or cut (job.cut), or the text reaches
