@@ -63,9 +63,10 @@ struct IndexOptions {
   // repetitive text can. An index that would take more than a quarter of
   // the machine's memory is refused with errc::no_memory either way.
   std::uint32_t most_expansion = 4096;
-  // Called from the calling thread now and then with the bytes indexed so far
-  // and the bytes to index (of a compressed file, its compressed bytes); returning false stops the work,
-  // which then fails with errc::cancelled (as does an exception from it, which is not passed on).
+  // Called from the calling thread now and then with the bytes indexed so
+  // far and the bytes to index (of a compressed file, its compressed bytes);
+  // returning false stops the work, which then fails with errc::cancelled
+  // (as does an exception from it, which is not passed on).
   std::function<bool(std::uint64_t done, std::uint64_t total)> progress;
 };
 
