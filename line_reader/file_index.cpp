@@ -807,6 +807,40 @@ FileIndex::Span FileIndex::span(std::uint64_t number, std::error_code& error) co
   return {from, next - from >= ending ? next - from - ending : 0};
 }
 
+void FileIndex::spans(std::uint64_t first, std::uint64_t count, Span* into, std::error_code& error) const {
+  error.clear();
+  if (count == 0) return;
+  if (first < 1 || first > line_count() || count > line_count() - first + 1)
+    throw std::out_of_range("lines " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                            " of " + std::to_string(line_count()));
+  const State& state = *state_;
+  // Each line's end is the next one's start: one lookup a line.
+  std::uint64_t from = 0;
+  if (!state.start_of(first - 1, from)) {
+    error = errc::bad_index;
+    return;
+  }
+  // The line ends among them, a step of 1,024 at a time; the last line may
+  // have none.
+  const std::uint64_t found = state.index.found();
+  const std::uint64_t ended = first - 1 >= found ? 0 : std::min(count, found - (first - 1));
+  std::uint64_t starts[1024];
+  bool twos[1024];
+  for (std::uint64_t k = 0; k < ended;) {
+    const std::uint64_t n = std::min<std::uint64_t>(1024, ended - k);
+    if (!state.index.entries(first - 1 + k, n, starts, twos)) {
+      error = errc::bad_index;
+      return;
+    }
+    for (std::uint64_t m = 0; m < n; ++m, ++k) {
+      const std::uint64_t ending = twos[m] ? 2 : 1;
+      into[k] = {from, starts[m] - from >= ending ? starts[m] - from - ending : 0};
+      from = starts[m];
+    }
+  }
+  if (ended < count) into[ended] = {from, state.identity.size - from};
+}
+
 namespace {
 
 std::string_view read_into(const FileIndex::State& state, std::uint64_t offset, std::uint64_t length,

@@ -5,17 +5,25 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <shared_mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 #include "line_reader/file_index.h"
@@ -189,6 +197,7 @@ void finish(const std::error_code& error, Progress* progress, const std::string&
 struct SharedIndex {
   FileIndex index;
   std::string path;
+  bool raw = false; // built or loaded with raw=True, which a copy keeps
   std::shared_ptr<Progress> progress;
   mutable std::shared_mutex lock;
   std::atomic<std::thread::id> refresher{};
@@ -210,6 +219,131 @@ template <class Work> auto shared_use(const SharedIndex& self, Work work) {
     held.lock();
   }
   return work();
+}
+
+// The indices a call names, read before any lock: a buffer of integers
+// (array, numpy) element by element, else any iterable of integers.
+std::vector<Index> indices_of(const py::object& indices) {
+  std::vector<Index> asked;
+  if (PyObject_CheckBuffer(indices.ptr()) && !py::isinstance<py::bytes>(indices) &&
+      !py::isinstance<py::bytearray>(indices)) {
+    const py::buffer_info info = py::buffer(indices).request();
+    const char kind = info.format.empty() ? '?' : info.format.back();
+    if (info.ndim != 1 || std::string("bBhHiIlLqQnN").find(kind) == std::string::npos)
+      throw py::type_error("indices must be a one-dimensional buffer of integers");
+    asked.resize(static_cast<std::size_t>(info.shape[0]));
+    const auto* base = static_cast<const char*>(info.ptr);
+    for (std::size_t k = 0; k < asked.size(); ++k) {
+      const char* at = base + static_cast<py::ssize_t>(k) * info.strides[0];
+      auto take = [&](auto value) {
+        using T = decltype(value);
+        std::memcpy(&value, at, sizeof value);
+        if constexpr (std::is_unsigned_v<T>) {
+          asked[k].outside = value > static_cast<unsigned long long>(LLONG_MAX);
+          asked[k].value = static_cast<long long>(value);
+        } else {
+          asked[k].value = static_cast<long long>(value);
+        }
+      };
+      switch (info.itemsize) {
+      case 1: kind == 'b' ? take(std::int8_t{}) : take(std::uint8_t{}); break;
+      case 2: std::islower(kind) ? take(std::int16_t{}) : take(std::uint16_t{}); break;
+      case 4: std::islower(kind) ? take(std::int32_t{}) : take(std::uint32_t{}); break;
+      case 8: std::islower(kind) ? take(std::int64_t{}) : take(std::uint64_t{}); break;
+      default: throw py::type_error("indices must be a buffer of integers of 1 to 8 bytes");
+      }
+    }
+    return asked;
+  }
+  for (const py::handle item : indices)
+    asked.push_back(index_arg(item));
+  return asked;
+}
+
+// Lines that lie this close (a page) are read in one read, up to this much at once.
+constexpr std::uint64_t joined_gap = 4096;
+constexpr std::uint64_t joined_most = 4u << 20;
+
+// The groups of `order` [from, to) read one group a read, each line into `out`.
+void read_groups(const FileIndex& index, const std::vector<std::size_t>& order,
+                 const std::vector<FileIndex::Span>& spans, std::size_t from, std::size_t to,
+                 std::vector<std::string>& out, std::error_code& error) {
+  std::string buffer;
+  for (std::size_t g = from; g < to && !error;) {
+    const std::uint64_t first = spans[order[g]].offset;
+    std::uint64_t last = first + spans[order[g]].length;
+    std::size_t end = g + 1;
+    while (end < to && spans[order[end]].offset <= last + joined_gap &&
+           spans[order[end]].offset + spans[order[end]].length - first <= joined_most) {
+      last = std::max(last, spans[order[end]].offset + spans[order[end]].length);
+      ++end;
+    }
+    const std::string_view text = index.read_bytes(first, last - first, buffer, error);
+    for (; g < end && !error; ++g) {
+      const FileIndex::Span& span = spans[order[g]];
+      out[order[g]].assign(
+          text.substr(static_cast<std::size_t>(span.offset - first), static_cast<std::size_t>(span.length)));
+    }
+  }
+}
+
+// Lines `numbers` (from 1) into `out`, in the order asked, read in file
+// order with nearby reads joined; many lines on two threads, each a half.
+void read_many(const FileIndex& index, const std::vector<std::uint64_t>& numbers,
+               std::vector<std::string>& out, std::error_code& error) {
+  std::vector<std::size_t> order(numbers.size());
+  for (std::size_t k = 0; k < order.size(); ++k)
+    order[k] = k;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return numbers[a] < numbers[b]; });
+  std::vector<FileIndex::Span> spans(numbers.size());
+  for (std::size_t k = 0; k < numbers.size() && !error; ++k)
+    spans[k] = index.span(numbers[k], error);
+  if (error) return;
+  const std::size_t half =
+      order.size() >= 512 && std::thread::hardware_concurrency() > 1 ? order.size() / 2 : 0;
+  std::error_code second;
+  std::thread helper;
+  if (half != 0) {
+    try {
+      helper = std::thread([&] { read_groups(index, order, spans, half, order.size(), out, second); });
+    } catch (const std::system_error&) { // no thread: this one reads it all
+    }
+  }
+  read_groups(index, order, spans, 0, helper.joinable() ? half : order.size(), out, error);
+  if (helper.joinable()) {
+    helper.join();
+    if (!error) error = second;
+  }
+}
+
+// k n-ths of `whole` (k <= n <= 2**32), rounded down, without overflow.
+std::uint64_t share(std::uint64_t whole, std::uint64_t k, std::uint64_t n) {
+  return whole / n * k + whole % n * k / n;
+}
+
+// Where line i (from 0) starts; the indexed end for i == count.
+std::uint64_t start_at(const FileIndex& index, std::uint64_t i, std::error_code& error) {
+  return i >= index.line_count() ? index.indexed_bytes() : index.span(i + 1, error).offset;
+}
+
+// A name of its own in the temporary folder, for a saved form in passing.
+std::string scratch_path() {
+  static std::atomic<std::uint64_t> made{0};
+  return (std::filesystem::temp_directory_path() /
+          ("line_reader_" + std::to_string(std::random_device()()) + "_" + std::to_string(++made) + ".idx"))
+      .string();
+}
+
+// The file's bytes, the file removed.
+py::bytes read_and_remove(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const bool read = static_cast<bool>(in) || in.eof();
+  in.close();
+  std::remove(path.c_str());
+  if (!read) raise(std::make_error_code(std::errc::io_error), path);
+  return py::bytes(bytes);
 }
 
 // Which file a failed load concerns: the saved index, unless the text file
@@ -311,7 +445,11 @@ PYBIND11_MODULE(_line_reader, module) {
       })
       .def_property_readonly("longest_line", &IndexedFile::longest_line)
       .def_property_readonly("longest_length", &IndexedFile::longest_length)
-      .def_property_readonly("index_bytes", &IndexedFile::index_bytes);
+      .def_property_readonly("index_bytes", &IndexedFile::index_bytes)
+      .def("__reduce_ex__", [](const IndexedFile&, int) -> py::object {
+        throw py::type_error("an IndexedFile holds its text in memory and does not pickle: pickle a "
+                             "line_reader.FileIndex, which reads each line from the file");
+      });
 
   py::class_<SharedIndex>(module, "FileIndex", "The line index of a file that stays on disk.",
                           // The progress callback may hold the object (a bound method of its
@@ -345,6 +483,7 @@ PYBIND11_MODULE(_line_reader, module) {
              bool raw) {
             auto self = std::make_unique<SharedIndex>();
             self->path = path_text(path);
+            self->raw = raw;
             line_reader::IndexOptions options = options_of(ends, threads, raw);
             // The index keeps its options and calls them again as it refreshes.
             self->progress = std::make_shared<Progress>(Progress{progress, std::nullopt});
@@ -369,6 +508,7 @@ PYBIND11_MODULE(_line_reader, module) {
             auto self = std::make_unique<SharedIndex>();
             const std::string saved = path_text(index_path);
             self->path = path_text(path);
+            self->raw = raw;
             const line_reader::IndexOptions options = options_of(ends, threads, raw);
             std::error_code error;
             {
@@ -439,6 +579,246 @@ PYBIND11_MODULE(_line_reader, module) {
           },
           py::arg("index"),
           "(offset, length) of line `index` (from 0) in the file, its line end not counted.")
+      .def(
+          "lines",
+          [](const SharedIndex& self, const py::object& indices) {
+            const std::vector<Index> asked = indices_of(indices);
+            std::vector<std::string> lines(asked.size());
+            std::error_code error;
+            shared_use(self, [&] {
+              const std::uint64_t count = self.index.line_count();
+              std::vector<std::uint64_t> numbers(asked.size());
+              for (std::size_t k = 0; k < asked.size(); ++k)
+                numbers[k] = index_in(asked[k], count) + 1;
+              py::gil_scoped_release released;
+              read_many(self.index, numbers, lines, error);
+              return 0;
+            });
+            if (error) raise(error, self.path);
+            py::list list(lines.size());
+            for (std::size_t k = 0; k < lines.size(); ++k)
+              list[k] = bytes_of(lines[k]);
+            return list;
+          },
+          py::arg("indices"),
+          "The lines at `indices` (from 0; a list, a range, an array of integers), in the order asked.")
+      .def(
+          "read",
+          [](const SharedIndex& self, const py::object& start, const py::object& stop) {
+            const py::slice bounds(start, stop, py::none());
+            Slice slice(bounds);
+            std::string text;
+            std::error_code error;
+            shared_use(self, [&] {
+              const std::size_t picked = slice.picks(self.index.line_count());
+              if (picked == 0) return 0;
+              py::gil_scoped_release released;
+              const auto first = static_cast<std::uint64_t>(slice.start);
+              (void)self.index.read_lines(first + 1, first + picked, text, error);
+              return 0;
+            });
+            if (error) raise(error, self.path);
+            return py::bytes(text);
+          },
+          py::arg("start") = py::none(), py::arg("stop") = py::none(),
+          "Lines [start, stop) as one bytes, each with its line end as the file has it.")
+      .def(
+          "spans",
+          [](const SharedIndex& self, const py::object& start, const py::object& stop) {
+            const py::slice bounds(start, stop, py::none());
+            Slice slice(bounds);
+            py::object offsets;
+            py::object lengths;
+            std::error_code error;
+            shared_use(self, [&] {
+              const std::size_t picked = slice.picks(self.index.line_count());
+              // The two columns are written in place: bytes objects made
+              // whole first (no Python code runs for them).
+              offsets = py::reinterpret_steal<py::object>(
+                  PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(picked * 8)));
+              lengths = py::reinterpret_steal<py::object>(
+                  PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(picked * 8)));
+              if (!offsets || !lengths) throw py::error_already_set();
+              auto* offset_at = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(offsets.ptr()));
+              auto* length_at = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(lengths.ptr()));
+              py::gil_scoped_release released;
+              std::vector<FileIndex::Span> spans(std::min<std::size_t>(picked, 16384));
+              for (std::size_t k = 0; k < picked && !error; k += spans.size()) {
+                const std::size_t n = std::min(spans.size(), picked - k);
+                self.index.spans(static_cast<std::uint64_t>(slice.start) + k + 1, n, spans.data(), error);
+                for (std::size_t j = 0; j < n; ++j) {
+                  std::memcpy(offset_at + 8 * (k + j), &spans[j].offset, 8);
+                  std::memcpy(length_at + 8 * (k + j), &spans[j].length, 8);
+                }
+              }
+              return 0;
+            });
+            if (error) raise(error, self.path);
+            return py::make_tuple(py::memoryview(offsets).attr("cast")("Q"),
+                                  py::memoryview(lengths).attr("cast")("Q"));
+          },
+          py::arg("start") = 0, py::arg("stop") = py::none(),
+          "(offsets, lengths) of lines [start, stop) as read-only buffers of unsigned 64-bit integers.")
+      .def(
+          "split",
+          [](const SharedIndex& self, long long parts, const std::string& by) {
+            if (parts < 1 || parts > (1 << 24)) throw py::value_error("parts must be from 1 to 2**24");
+            if (by != "lines" && by != "bytes") throw py::value_error("by must be 'lines' or 'bytes'");
+            std::vector<std::uint64_t> firsts(static_cast<std::size_t>(parts) + 1);
+            std::vector<std::uint64_t> starts(firsts.size());
+            std::error_code error;
+            shared_use(self, [&] {
+              const FileIndex& index = self.index;
+              const std::uint64_t count = index.line_count();
+              const std::uint64_t size = index.indexed_bytes();
+              const auto n = static_cast<std::uint64_t>(parts);
+              for (std::uint64_t k = 0; k <= n && !error; ++k) {
+                std::uint64_t first = 0;
+                if (by == "lines") {
+                  first = share(count, k, n);
+                } else {
+                  // The first line that starts at or after the part's share of the bytes.
+                  const std::uint64_t target = share(size, k, n);
+                  std::uint64_t low = 0;
+                  std::uint64_t high = count;
+                  while (low < high && !error) {
+                    const std::uint64_t middle = low + (high - low) / 2;
+                    if (start_at(index, middle, error) < target) {
+                      low = middle + 1;
+                    } else {
+                      high = middle;
+                    }
+                  }
+                  first = k == n ? count : low;
+                }
+                firsts[k] = std::max(first, k == 0 ? 0 : firsts[k - 1]);
+                starts[k] = start_at(index, firsts[k], error);
+              }
+              return 0;
+            });
+            if (error) raise(error, self.path);
+            py::list list(static_cast<std::size_t>(parts));
+            for (std::size_t k = 0; k < list.size(); ++k)
+              list[k] = py::make_tuple(firsts[k], firsts[k + 1], starts[k], starts[k + 1] - starts[k]);
+            return list;
+          },
+          py::arg("parts"), py::arg("by") = "lines",
+          "`parts` parts covering every line once, as (first, stop, offset, length): by lines, or by bytes "
+          "cut at line starts.")
+      .def(
+          "sample",
+          [](const SharedIndex& self, long long k, const py::object& seed) {
+            const std::uint64_t count = shared_use(self, [&] { return self.index.line_count(); });
+            if (k < 0 || static_cast<std::uint64_t>(k) > count)
+              throw py::value_error("sample larger than the lines, or negative");
+            std::mt19937_64 random(seed.is_none() ? std::random_device()() : seed.cast<std::uint64_t>());
+            // Floyd's: k draws, each new, whatever k and the count.
+            std::unordered_set<std::uint64_t> chosen;
+            chosen.reserve(static_cast<std::size_t>(k) * 2);
+            for (std::uint64_t j = count - static_cast<std::uint64_t>(k); j < count; ++j) {
+              const std::uint64_t t = std::uniform_int_distribution<std::uint64_t>(0, j)(random);
+              if (!chosen.insert(t).second) chosen.insert(j);
+            }
+            std::vector<std::uint64_t> sorted(chosen.begin(), chosen.end());
+            std::sort(sorted.begin(), sorted.end());
+            return sorted;
+          },
+          py::arg("k"), py::arg("seed") = py::none(),
+          "`k` distinct line indices chosen uniformly, in file order; the same for the same seed.")
+      .def(
+          "_lines_from",
+          [](const SharedIndex& self, std::uint64_t start) {
+            // About a MiB of lines from `start`, read at once: iteration's piece.
+            std::string text;
+            std::vector<FileIndex::Span> spans;
+            std::error_code error;
+            shared_use(self, [&] {
+              const FileIndex& index = self.index;
+              const std::uint64_t count = index.line_count();
+              if (start >= count) return 0;
+              py::gil_scoped_release released;
+              // Spans in steps of 4,096 lines until a MiB of text is covered.
+              std::uint64_t next = start;
+              while (next < count && !error &&
+                     (spans.empty() ||
+                      spans.back().offset + spans.back().length - spans.front().offset < (1u << 20))) {
+                const std::size_t had = spans.size();
+                const std::uint64_t n = std::min<std::uint64_t>(4096, count - next);
+                spans.resize(had + static_cast<std::size_t>(n));
+                index.spans(next + 1, n, spans.data() + had, error);
+                next += n;
+              }
+              if (error || spans.empty()) return 0;
+              const std::uint64_t from = spans.front().offset;
+              (void)index.read_bytes(from, spans.back().offset + spans.back().length - from, text, error);
+              for (FileIndex::Span& span : spans)
+                span.offset -= from;
+              return 0;
+            });
+            if (error) raise(error, self.path);
+            // Made with the C API: a piece holds thousands of lines.
+            auto list = py::reinterpret_steal<py::list>(PyList_New(static_cast<Py_ssize_t>(spans.size())));
+            if (!list) throw py::error_already_set();
+            for (std::size_t k = 0; k < spans.size(); ++k) {
+              PyObject* line = PyBytes_FromStringAndSize(text.data() + spans[k].offset,
+                                                         static_cast<Py_ssize_t>(spans[k].length));
+              if (line == nullptr) throw py::error_already_set();
+              PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), line);
+            }
+            return list;
+          },
+          py::arg("start"))
+      .def("__reduce__",
+           [](const py::object& object) {
+             const auto& self = object.cast<const SharedIndex&>();
+             refuse_within_refresh(self);
+             // The saved form, through a scratch file: unpickled, it is
+             // checked against the file as load() checks it.
+             const std::string scratch = scratch_path();
+             std::error_code error;
+             LineEnds ends = LineEnds::lf;
+             {
+               py::gil_scoped_release released;
+               std::shared_lock<std::shared_mutex> held(self.lock);
+               ends = self.index.ends();
+               self.index.save(scratch.c_str(), error, false);
+             }
+             if (error) raise(error, scratch);
+             const py::bytes form = read_and_remove(scratch);
+             // Unpickled by a function of the package, which pickle finds by its name.
+             return py::make_tuple(
+                 py::module_::import("line_reader").attr("_index_from_saved_form"),
+                 py::make_tuple(py::bytes(self.path), ends == LineEnds::lf ? "lf" : "crlf", self.raw, form));
+           })
+      .def_static(
+          "_from_saved_form",
+          [](const py::bytes& path, const std::string& ends, bool raw, const py::bytes& form) {
+            auto self = std::make_unique<SharedIndex>();
+            self->path = path_text(path);
+            self->raw = raw;
+            const std::string scratch = scratch_path();
+            {
+              std::ofstream out(scratch, std::ios::binary);
+              const auto bytes = static_cast<std::string_view>(form);
+              out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+              if (!out) {
+                std::remove(scratch.c_str());
+                raise(std::make_error_code(std::errc::io_error), scratch);
+              }
+            }
+            const line_reader::IndexOptions options = options_of(ends, 0, raw);
+            std::error_code error;
+            {
+              py::gil_scoped_release released;
+              self->index = FileIndex::load(scratch.c_str(), self->path.c_str(), error, options);
+            }
+            // An index of a compressed file reads its windows from the
+            // saved form, which stays open: the name alone goes.
+            std::remove(scratch.c_str());
+            if (error) raise(error, self->path);
+            return self;
+          },
+          py::arg("path"), py::arg("ends"), py::arg("raw"), py::arg("form"))
       .def("refresh",
            [](SharedIndex& self) {
              refuse_within_refresh(self); // from its own progress callback

@@ -136,6 +136,11 @@ public:
   Span span(std::uint64_t number) const;
   // The same, with a damaged saved index said in `error` (and {0, 0}).
   Span span(std::uint64_t number, std::error_code& error) const;
+  // Lines first .. first + count - 1 into `into` (`count` spans), about
+  // twice as fast a line as span(); throws std::out_of_range when they are
+  // not all within 1..line_count(), and says a damaged saved index in
+  // `error` (the spans before it are filled).
+  void spans(std::uint64_t first, std::uint64_t count, Span* into, std::error_code& error) const;
   // Line `number` read from the file into `buffer` (one positioned read),
   // without its line end. An empty view and `error` set when the read fails,
   // the file has become shorter, the line does not fit in memory

@@ -1,5 +1,7 @@
 #include "line_reader/index/ranged_index.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <new>
 
@@ -74,6 +76,28 @@ bool RangedIndex::entry(std::uint64_t j, std::uint64_t& start, bool& two) const 
   if (range.index == nullptr) return pages_->entry(number_of(range), j - range.first, start, two);
   start = range.index->start(j - range.first);
   two = range.index->after_two_bytes(j - range.first);
+  return true;
+}
+
+bool RangedIndex::entries(std::uint64_t j, std::uint64_t count, std::uint64_t* starts,
+                          bool* twos) const noexcept {
+  for (std::uint64_t k = 0; k < count;) {
+    const Range& range = range_of(j + k);
+    const std::size_t r = static_cast<std::size_t>(&range - ranges_.data());
+    const std::uint64_t end = r + 1 < ranges_.size() ? ranges_[r + 1].first : found_;
+    const std::uint64_t stop = std::min(count, end - j);
+    if (range.index == nullptr) {
+      for (; k < stop; ++k) {
+        if (!pages_->entry(number_of(range), j + k - range.first, starts[k], twos[k])) return false;
+      }
+      continue;
+    }
+    const LineIndex& index = *range.index;
+    for (; k < stop; ++k) {
+      starts[k] = index.start(j + k - range.first);
+      twos[k] = index.after_two_bytes(j + k - range.first);
+    }
+  }
   return true;
 }
 

@@ -96,6 +96,9 @@ public:
   }
   // Both, from any range; false when the saved piece that holds them is damaged.
   bool entry(std::uint64_t j, std::uint64_t& start, bool& two) const noexcept;
+  // Entries [j, j + count) in order, into `starts` and `twos`, each range
+  // found once; false when a saved piece that holds one is damaged.
+  bool entries(std::uint64_t j, std::uint64_t count, std::uint64_t* starts, bool* twos) const noexcept;
 
   // A range's blocks, for saving: its word, bytes and their count; false
   // when a saved piece is damaged.

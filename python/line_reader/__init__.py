@@ -13,3 +13,22 @@ before it belongs to the line end); with ends="crlf" only CR LF does.
 from ._line_reader import Error, FileIndex, IndexedFile, __version__
 
 __all__ = ["Error", "FileIndex", "IndexedFile", "__version__"]
+
+
+def _iterate(index):
+    """Every line in order, read about a MiB at a time."""
+    start = 0
+    while True:
+        piece = index._lines_from(start)
+        if not piece:
+            return
+        yield from piece
+        start += len(piece)
+
+
+FileIndex.__iter__ = _iterate
+
+
+def _index_from_saved_form(path, ends, raw, form):
+    """A pickled FileIndex, checked against its file as FileIndex.load checks it."""
+    return FileIndex._from_saved_form(path, ends, raw, form)

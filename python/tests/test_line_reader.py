@@ -1,8 +1,13 @@
 """The Python module against a naive split, with Python's own conventions."""
 
+import array
 import bz2
+import copy
 import gc
 import gzip
+import multiprocessing
+import operator
+import pickle
 import os
 import pathlib
 import random
@@ -311,6 +316,60 @@ def test_a_gzip_file_read_by_its_text(tmp_path, ends):
     index.save(tmp_path / "text.idx")
     assert list(line_reader.FileIndex.load(tmp_path / "text.idx", path, ends=ends)) == naive(data, ends)
     assert list(line_reader.IndexedFile(path, ends=ends)) == naive(data, ends)
+
+
+@pytest.mark.parametrize("ends", ["lf", "crlf"])
+def test_lines_in_bulk_parts_and_samples(tmp_path, ends):
+    data = b"".join(shapes()) + b"".join(b"line %d\r\n" % i for i in range(3000))
+    path = tmp_path / "text.txt"
+    path.write_bytes(data)
+    lines = naive(data, ends)
+    index = line_reader.FileIndex.build(path, ends=ends)
+    # Offsets of each line by the naive split: where each starts in the data.
+    offsets, at = [], 0
+    for line in lines:
+        offsets.append(at)
+        at += len(line)
+        at += 2 if data[at : at + 2] == b"\r\n" else (1 if ends == "lf" and data[at : at + 1] == b"\n" else 0)
+    rng = random.Random(5)
+    asked = [rng.randrange(-len(lines), len(lines)) for _ in range(500)]
+    assert index.lines(asked) == [lines[k] for k in asked]
+    assert index.lines(array.array("q", asked[:50])) == [lines[k] for k in asked[:50]]
+    assert index.lines(range(10, 20)) == lines[10:20]
+    with pytest.raises(IndexError):
+        index.lines([len(lines)])
+    assert list(index) == lines
+    first, stop = len(lines) // 3, len(lines) // 2
+    assert index.read(first, stop) == data[offsets[first] : offsets[stop]]
+    assert index.read(5, 5) == b""
+    got_offsets, got_lengths = index.spans()
+    assert list(got_offsets) == offsets and list(got_lengths) == [len(line) for line in lines]
+    for by in ("lines", "bytes"):
+        parts = index.split(7, by=by)
+        assert [p[0] for p in parts[1:]] == [p[1] for p in parts[:-1]] and (parts[0][0], parts[-1][1]) == (0, len(lines))
+        assert sum(p[3] for p in parts) == len(data) and parts[0][2] == 0
+        if by == "lines":
+            assert max(p[1] - p[0] for p in parts) - min(p[1] - p[0] for p in parts) <= 1
+    sample = index.sample(100, seed=3)
+    assert sample == index.sample(100, seed=3) and sample == sorted(set(sample)) and 0 <= sample[0] and sample[-1] < len(lines)
+    assert sorted(index.sample(len(lines))) == list(range(len(lines)))
+
+
+def test_an_index_pickled_to_spawned_workers(tmp_path):
+    path = tmp_path / "text.txt"
+    path.write_bytes(b"".join(b"record %d\n" % i for i in range(20000)))
+    index = line_reader.FileIndex.build(path)
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        got = pool.starmap(operator.getitem, [(index, k) for k in (0, 777, 19999)])
+    assert got == [b"record 0", b"record 777", b"record 19999"]
+    assert copy.deepcopy(index)[5] == b"record 5" and copy.copy(index)[-1] == b"record 19999"
+    pickled = pickle.dumps(index)
+    with open(path, "r+b") as f:
+        f.write(b"RECORD")
+    with pytest.raises(line_reader.Error, match="another file|changed"):
+        pickle.loads(pickled)
+    with pytest.raises(TypeError, match="FileIndex"):
+        pickle.dumps(line_reader.IndexedFile(path))
 
 
 def test_python_s_own_errors(tmp_path):
