@@ -5,7 +5,10 @@
     process, best of 5 each);
   - 1,000 random idx[n], in lines a second, beside itertools.islice and linecache.getline for
     the same first 10 of those lines;
-  - IndexedFile(path) then len(), beside sum(1 for _ in open(path, 'rb')).
+  - IndexedFile(path) then len(), beside sum(1 for _ in open(path, 'rb'));
+  - the data workflows' figures: a pickle round trip of the index beside its build, iterating
+    every line beside open(path, 'rb'), lines() of 10,000 random indices beside a loop of
+    idx[k], and spans() of every line beside the build.
 
 Usage: python bench/python_bench.py [BUILD_DIR]   (default build/default; run with the Python
 that has line_reader installed, and after bench/compare.sh has written the file)
@@ -14,6 +17,7 @@ that has line_reader installed, and after bench/compare.sh has written the file)
 import itertools
 import linecache
 import os
+import pickle
 import random
 import subprocess
 import sys
@@ -22,7 +26,7 @@ import time
 import line_reader
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build/default"
-path = os.path.join(os.environ.get("TMPDIR", "/tmp"), "line_reader_compare_1GiB.txt")
+path = os.path.join(os.environ.get("TMPDIR", "/tmp"), "line_reader_compare_1GiB_log.txt")
 if not os.path.exists(path):
     sys.exit(f"{path} is missing: run bench/compare.sh first")
 subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)  # into the page cache
@@ -70,3 +74,18 @@ with open(path, "rb") as text:
 iterated = time.perf_counter() - start
 print(f"IndexedFile(path) then len(): {owner * 1000:.1f} ms ({count} lines); sum(1 for _ in open()) "
       f"{iterated * 1000:.1f} ms ({naive} lines); ratio {owner / iterated:.3f}")
+
+built, index = best(lambda: line_reader.FileIndex.build(path))
+pickled, _ = best(lambda: pickle.loads(pickle.dumps(index)))
+print(f"pickle round trip: {pickled * 1000:.1f} ms, build {built * 1000:.1f} ms, ratio {pickled / built:.3f}")
+iterated_index, _ = best(lambda: sum(1 for _ in index), runs=3)
+iterated_file, _ = best(lambda: sum(1 for _ in open(path, "rb")), runs=3)
+print(f"every line: for line in idx {iterated_index * 1000:.0f} ms, for line in open() "
+      f"{iterated_file * 1000:.0f} ms, ratio {iterated_index / iterated_file:.3f}")
+many = [rng.randrange(len(index)) for _ in range(10000)]
+looped, _ = best(lambda: [index[k] for k in many])
+bulk, _ = best(lambda: index.lines(many))
+print(f"10,000 random lines: idx.lines() {bulk * 1000:.1f} ms ({10000 / bulk:,.0f} lines a second), "
+      f"a loop of idx[k] {looped * 1000:.1f} ms: {looped / bulk:.2f} times as fast")
+spanned, _ = best(lambda: index.spans())
+print(f"spans() of every line: {spanned * 1000:.1f} ms, build {built * 1000:.1f} ms, ratio {spanned / built:.3f}")

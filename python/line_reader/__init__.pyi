@@ -1,5 +1,5 @@
 import os
-from typing import Callable, Iterator, Literal, Optional, Tuple, Union, overload
+from typing import Callable, Iterable, Iterator, List, Literal, Optional, SupportsIndex, Tuple, Union, overload
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _Ends = Literal["lf", "crlf"]
@@ -58,6 +58,20 @@ class FileIndex:
     def __getitem__(self, index: slice) -> list[bytes]: ...
     def span(self, index: int) -> Tuple[int, int]:
         """(offset, length) of line `index` (from 0) in the file, its line end not counted."""
+    def __iter__(self) -> Iterator[bytes]:
+        """Every line in order, read about a MiB at a time."""
+    def lines(self, indices: Union[Iterable[SupportsIndex], memoryview]) -> List[bytes]:
+        """The lines at `indices` (from 0, negatives from the end; a list, a range, an array of integers), in the order asked, read in file order with nearby reads joined."""
+    def read(self, start: Optional[int] = None, stop: Optional[int] = None) -> bytes:
+        """Lines [start, stop) as one bytes, each with its line end as the file has it."""
+    def spans(self, start: int = 0, stop: Optional[int] = None) -> Tuple[memoryview, memoryview]:
+        """(offsets, lengths) of lines [start, stop): read-only buffers of unsigned 64-bit integers (numpy.frombuffer(..., dtype=numpy.uint64) takes them without a copy)."""
+    def split(self, parts: int, by: Literal["lines", "bytes"] = "lines") -> List[Tuple[int, int, int, int]]:
+        """`parts` parts covering every line once, as (first, stop, offset, length): of equal lines (within one), or of about equal bytes cut at line starts."""
+    def sample(self, k: int, seed: Optional[int] = None) -> List[int]:
+        """`k` distinct line indices chosen uniformly, in file order; the same for the same seed."""
+    def __reduce__(self) -> Tuple[object, ...]:
+        """Pickles as its file's path and its saved form; unpickling checks the file as load() does (Error when it changed)."""
     def refresh(self) -> Literal["none", "appended", "replaced"]:
         """Indexes what was appended, or the file anew; RuntimeError from its own progress callback."""
     @property
