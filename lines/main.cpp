@@ -7,8 +7,10 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <system_error>
+#include <unordered_set>
 #include <vector>
 
 #include "line_reader/file_index.h"
@@ -173,6 +175,7 @@ void print_stretches(const FileIndex& index, const std::vector<Stretch>& stretch
                      const std::string& file) {
   for (const Stretch& stretch : stretches) {
     out.number_from(stretch.first_line, true);
+    out.bytes_from(stretch.from);
     if (stretch.read) {
       out.lines(stretch.text);
     } else {
@@ -318,6 +321,7 @@ bool answer_early(platform::Handle file, const platform::FileState& state, std::
     out.number_from(range.first, true);
     const std::uint64_t from = end_of(range.first - 1);
     const std::uint64_t to = end_of(last);
+    out.bytes_from(from);
     out.lines(text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from)));
   }
   out.flush();
@@ -366,6 +370,7 @@ bool answer_from_end(platform::Handle file, const platform::FileState& state, st
     }
     if (wanted == 0 || window == size) {
       if (wanted != 0) from = 0;
+      out.bytes_from(size - window + from);
       out.lines(std::string_view(tail).substr(from));
       out.flush();
       if (options.verbose)
@@ -542,6 +547,7 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
                                                : ": truncated; following from its start"));
       printed = 0;
       out.number_from(1, true);
+      out.bytes_from(0);
     }
     missing = false;
     print_bytes(index, printed, index.indexed_bytes(), out, options.file);
@@ -582,6 +588,53 @@ bool followable(platform::Handle file, const platform::FileState& state) {
   return !platform::read_file_at(file, 0, &byte, 1, got) || got == 0;
 }
 
+// --split=N: N parts of lines within one of each other, one a line: the
+// first and last line (from 1), the offset of the first and the bytes of
+// all, line ends included. Parts with no line (more parts than lines) are
+// left out.
+void print_parts(const FileIndex& index, const lines::Options& options, lines::Output& out) {
+  const std::uint64_t count = index.line_count();
+  const std::uint64_t n = options.split;
+  std::error_code error;
+  for (std::uint64_t k = 0; k < n; ++k) {
+    // k n-ths of the count without overflow (n is at most 2^24).
+    const std::uint64_t first = count / n * k + count % n * k / n;
+    const std::uint64_t stop = count / n * (k + 1) + count % n * (k + 1) / n;
+    if (stop == first) continue;
+    const std::uint64_t from = start_of(index, first + 1, error);
+    const std::uint64_t to = error ? 0 : start_of(index, stop + 1, error);
+    if (error) fail(options.file, error);
+    out.text(std::to_string(first + 1) + " " + std::to_string(stop) + " " + std::to_string(from) + " " +
+             std::to_string(to - from) + "\n");
+  }
+  out.flush();
+}
+
+// --sample=K: K distinct line numbers of `count`, chosen uniformly (Floyd's
+// way: K draws whatever the count), as ranges of one line in file order.
+std::vector<lines::Range> sampled_ranges(std::uint64_t count, const lines::Options& options) {
+  if (options.sample > count) {
+    say(options.file + ": has " + std::to_string(count) + " lines, fewer than the sample of " +
+        std::to_string(options.sample));
+    std::exit(2);
+  }
+  std::mt19937_64 random(options.seeded ? options.seed : std::random_device()());
+  std::unordered_set<std::uint64_t> chosen;
+  for (std::uint64_t j = count - options.sample; j < count; ++j) {
+    const std::uint64_t t = std::uniform_int_distribution<std::uint64_t>(0, j)(random);
+    if (!chosen.insert(t).second) chosen.insert(j);
+  }
+  std::vector<std::uint64_t> numbers(chosen.begin(), chosen.end());
+  std::sort(numbers.begin(), numbers.end());
+  std::vector<lines::Range> ranges;
+  ranges.reserve(numbers.size());
+  for (const std::uint64_t i : numbers)
+    ranges.push_back({i + 1, i + 1, false});
+  return ranges;
+}
+
+int run_file(lines::Options& options, lines::Output& out);
+
 int run(int argc, char** argv) {
   lines::system::prepare_process();
   lines::Options options;
@@ -590,7 +643,7 @@ int run(int argc, char** argv) {
     lines::system::write_error("Try 'lines --help' for more information.\n");
     return 2;
   }
-  lines::Output out(options.number, options.crlf);
+  lines::Output out(options.number, options.crlf, options.offsets);
   if (options.help) {
     out.text(lines::usage_text);
     out.flush();
@@ -601,12 +654,29 @@ int run(int argc, char** argv) {
     out.flush();
     return 0;
   }
+  if (options.files.size() == 1) return run_file(options, out);
+  // Several files, a count or a summary each, as wc -l answers.
+  int status = 0;
+  for (const std::string& file : options.files) {
+    lines::Options one = options;
+    one.file = file;
+    status = std::max(status, run_file(one, out));
+  }
+  if (options.count) out.text(std::to_string(lines::counted_lines()) + " total\n");
+  out.flush();
+  return status;
+}
+
+// The answer for one file (or stream), as the options ask.
+int run_file(lines::Options& options, lines::Output& out) {
   const bool lf = !options.crlf;
   bool is_stream = false;
   std::string reason;
   const int stream = lines::system::open_stream(options.file, is_stream, reason);
   if (is_stream) {
     std::string problem = lines::ranges_rise(options);
+    if (options.split != 0 || options.sampled)
+      problem = "--split and --sample need a file, whose lines are counted first; a stream is read once";
     if (options.follow)
       problem = "--follow follows a file by its name; a stream is printed as it comes without it";
     if (!problem.empty()) {
@@ -665,7 +735,7 @@ int run(int argc, char** argv) {
       cache.used(entry);
       if (options.verbose) say(options.file + ": answered from " + entry + ".sum");
       if (options.count) {
-        out.text(std::to_string(summary.lines) + "\n");
+        out.text(lines::count_text(summary.lines, options));
       } else {
         out.text(lines::summary_text(summary, options));
       }
@@ -676,8 +746,9 @@ int run(int argc, char** argv) {
     // lines from its end, when there is no saved index: a lazy load of one
     // reads a few KiB, less than either.
     const bool saved = cache.has_index(entry);
-    if (plain && !saved && answer_early(file, state, early_bytes, options, out, status)) return status;
-    if (plain && !saved && answer_from_end(file, state, early_bytes, options, out)) return 0;
+    const bool early = plain && !saved && options.split == 0 && !options.sampled;
+    if (early && answer_early(file, state, early_bytes, options, out, status)) return status;
+    if (early && answer_from_end(file, state, early_bytes, options, out)) return 0;
 
     bool moved = false;
     index = index_of(options, state, cache, entry, saved, summarized ? &summary : nullptr, moved);
@@ -688,6 +759,13 @@ int run(int argc, char** argv) {
     file = open_the_file(options, state);
     if (file == 0) fail(options.file, line_reader::errc::not_found);
   }
+  if (options.split != 0) {
+    print_parts(index, options, out);
+    platform::close_handle(file);
+    return 0;
+  }
+  // A sample is printed as the ranges of its lines.
+  if (options.sampled) options.ranges = sampled_ranges(index.line_count(), options);
   std::vector<Stretch> stretches;
   bool all_there = true;
   if (!options.count && !options.summary && !stretches_of(index, options, stretches, all_there)) {
@@ -698,7 +776,7 @@ int run(int argc, char** argv) {
     if (!stretches_of(index, options, stretches, all_there)) fail(options.file, line_reader::errc::bad_index);
   }
   if (options.count) {
-    out.text(std::to_string(index.line_count()) + "\n");
+    out.text(lines::count_text(index.line_count(), options));
   } else if (options.summary) {
     out.text(lines::summary_text(summary_of(index, lf), options));
   } else {
@@ -719,6 +797,7 @@ int run(int argc, char** argv) {
     const bool after_cr =
         mid_line && index.read_bytes(index.indexed_bytes() - 1, 1, last, error) == "\r" && !error;
     out.number_from(index.line_count() + (mid_line ? 0 : 1), !mid_line, after_cr);
+    out.bytes_from(index.indexed_bytes());
     follow(options, index, file, state, index.indexed_bytes(), out);
   }
   platform::close_handle(file);

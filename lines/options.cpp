@@ -7,6 +7,7 @@
 namespace lines {
 
 const char usage_text[] = R"(Usage: lines [OPTION]... FILE [RANGE]...
+  or:  lines --count|--summary [OPTION]... FILE...
 Print lines of FILE by their numbers, at once however large FILE is, from an
 index of its lines that is saved for the next time.
 
@@ -15,10 +16,17 @@ index of its lines that is saved for the next time.
   -t, --tail=K      print the last K lines
   -n, --number      print each line after its number, right-aligned in 6
                     columns and a tab, as cat -n does
-  -c, --count       print the number of lines only
+  -c, --count       print the number of lines only; of several FILEs, each
+                    with its name and a total, as wc -l prints them
   -s, --summary     print the bytes, the lines, the longest line and its
                     length, and the bytes the index takes
       --json        print the summary as one JSON object
+  -b, --offsets     print each line after its byte offset and a colon, as
+                    grep -b does (of a compressed file, in its text)
+      --split=N     print N parts of about equal lines, one a line: the
+                    first and last line, the offset and the bytes, for xargs
+      --sample=K    print K distinct lines chosen uniformly, in file order
+      --seed=S      the same sample for the same S
       --crlf        only CR LF ends a line; by default LF does, and a CR
                     before it belongs to the line end
   -f, --follow      after the range (or from the end), print lines as they
@@ -64,7 +72,17 @@ bool parse_number(const std::string& text, std::uint64_t& value, bool& too_large
   return true;
 }
 
-enum LongOnly { json_option = 256, crlf_option, threads_option, no_cache_option, raw_option, version_option };
+enum LongOnly {
+  json_option = 256,
+  crlf_option,
+  threads_option,
+  no_cache_option,
+  raw_option,
+  version_option,
+  split_option,
+  sample_option,
+  seed_option
+};
 
 } // namespace
 
@@ -101,12 +119,16 @@ std::string parse_options(int argc, char** argv, Options& options) {
                                         {"verbose", no_argument, nullptr, 'v'},
                                         {"help", no_argument, nullptr, 'h'},
                                         {"version", no_argument, nullptr, version_option},
+                                        {"offsets", no_argument, nullptr, 'b'},
+                                        {"split", required_argument, nullptr, split_option},
+                                        {"sample", required_argument, nullptr, sample_option},
+                                        {"seed", required_argument, nullptr, seed_option},
                                         {nullptr, 0, nullptr, 0}};
   opterr = 0;
   optind = 1;
   for (;;) {
     const int previous = optind;
-    const int option = getopt_long(argc, argv, ":t:ncsfvh", long_options, nullptr);
+    const int option = getopt_long(argc, argv, ":t:ncsfvhb", long_options, nullptr);
     if (option == -1) break;
     const std::string given = previous < argc ? argv[previous] : "";
     std::uint64_t value = 0;
@@ -132,6 +154,24 @@ std::string parse_options(int argc, char** argv, Options& options) {
     case no_cache_option: options.no_cache = true; break;
     case raw_option: options.raw = true; break;
     case 'v': options.verbose = true; break;
+    case 'b': options.offsets = true; break;
+    case split_option:
+      if (!parse_number(optarg, value, too_large) || too_large || value == 0 || value > (1u << 24))
+        return std::string("invalid number of parts '") + optarg + "'";
+      options.split = value;
+      break;
+    case sample_option:
+      if (!parse_number(optarg, value, too_large) || too_large)
+        return std::string("invalid number of lines '") + optarg + "'";
+      options.sample = value;
+      options.sampled = true;
+      break;
+    case seed_option:
+      if (!parse_number(optarg, value, too_large) || too_large)
+        return std::string("invalid seed '") + optarg + "'";
+      options.seed = value;
+      options.seeded = true;
+      break;
     case 'h': options.help = true; return {};
     case version_option: options.version = true; return {};
     case ':':
@@ -144,6 +184,13 @@ std::string parse_options(int argc, char** argv, Options& options) {
   }
   if (optind >= argc) return "missing file operand";
   options.file = argv[optind++];
+  options.files.push_back(options.file);
+  // A count or a summary takes every operand as a file.
+  if ((options.count || options.summary) && optind < argc) {
+    for (; optind < argc; ++optind)
+      options.files.emplace_back(argv[optind]);
+    options.labelled = true;
+  }
   for (; optind < argc; ++optind) {
     Range range;
     if (std::string reason = parse_range(argv[optind], range); !reason.empty()) return reason;
@@ -154,6 +201,12 @@ std::string parse_options(int argc, char** argv, Options& options) {
     return "--count and --summary print no lines: give no range, --tail or --follow with them";
   if (options.count && options.summary) return "--count and --summary are two answers: give one";
   if (options.tail && !options.ranges.empty()) return "--tail takes no range";
+  if ((options.split != 0 || options.sampled) && (prints_lines || options.count || options.summary ||
+                                                  options.follow || (options.split != 0 && options.sampled)))
+    return "--split and --sample are answers of their own: give no range, --tail, --count, --summary or "
+           "--follow";
+  if (options.seeded && !options.sampled) return "--seed goes with --sample";
+  if (options.split != 0 || options.sampled) return {};
   if (!prints_lines && !options.count && !options.follow) options.summary = true;
   return {};
 }

@@ -16,6 +16,7 @@ struct Range {
 
 struct Options {
   std::string file;
+  std::vector<std::string> files; // --count and --summary: every file named, `file` the first
   std::vector<Range> ranges;
   bool tail = false;
   std::uint64_t tail_lines = 0;
@@ -28,6 +29,13 @@ struct Options {
   bool no_cache = false;
   bool raw = false;
   bool verbose = false;
+  bool offsets = false;     // each line after its byte offset, as grep -b
+  std::uint64_t split = 0;  // --split=N: N parts' first and last lines, offset, length
+  std::uint64_t sample = 0; // --sample=K: K distinct lines, chosen uniformly
+  bool sampled = false;     // --sample was given (K may be 0)
+  bool seeded = false;
+  std::uint64_t seed = 0;
+  bool labelled = false; // several files: each count and summary names its file
   unsigned threads = 0;
   bool help = false;
   bool version = false;

@@ -27,14 +27,15 @@ void Output::put(std::string_view bytes) {
 void Output::text(std::string_view bytes) { put(bytes); }
 
 void Output::lines(std::string_view bytes) {
-  if (!number_) {
+  if (!number_ && !offsets_) {
     put(bytes);
     return;
   }
   while (!bytes.empty()) {
     if (at_start_) {
-      char number[32];
-      const int length = std::snprintf(number, sizeof number, "%6" PRIu64 "\t", line_);
+      char number[64];
+      int length = number_ ? std::snprintf(number, sizeof number, "%6" PRIu64 "\t", line_) : 0;
+      if (offsets_) length += std::snprintf(number + length, sizeof number - 32, "%" PRIu64 ":", offset_);
       put(std::string_view(number, static_cast<std::size_t>(length)));
       at_start_ = false;
     }
@@ -58,6 +59,7 @@ void Output::lines(std::string_view bytes) {
     cr_before_ = bytes[at - 1] == '\r';
     put(bytes.substr(0, at));
     bytes.remove_prefix(at);
+    offset_ += at;
     if (ended) {
       ++line_;
       at_start_ = true;
@@ -94,7 +96,23 @@ const char* decompressor_of(line_reader::Compression compression) {
 
 } // namespace
 
+namespace {
+std::uint64_t lines_counted = 0;
+} // namespace
+
+std::string count_text(std::uint64_t lines, const Options& options) {
+  lines_counted += lines;
+  return std::to_string(lines) + (options.labelled ? " " + options.file : std::string()) + "\n";
+}
+
+std::uint64_t counted_lines() { return lines_counted; }
+
 std::string summary_text(const Summary& summary, const Options& options) {
+  if (!options.json && options.labelled) {
+    Options alone = options;
+    alone.labelled = false;
+    return "==> " + options.file + " <==\n" + summary_text(summary, alone);
+  }
   if (options.json)
     return "{\"file\": " + json_string(options.file) + ", \"bytes\": " + std::to_string(summary.size) +
            ", \"lines\": " + std::to_string(summary.lines) +

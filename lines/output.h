@@ -15,7 +15,10 @@ namespace lines {
 class Output {
 public:
   // `crlf`: only CR LF ends a line, for the numbers; else LF does.
-  Output(bool number, bool crlf) : number_(number), crlf_(crlf) { buffer_.reserve(buffer_bytes); }
+  // `offsets`: each line after its byte offset and a colon.
+  Output(bool number, bool crlf, bool offsets = false) : number_(number), crlf_(crlf), offsets_(offsets) {
+    buffer_.reserve(buffer_bytes);
+  }
   ~Output() = default;
 
   // The bytes of lines, as the file has them; the next line is `line`.
@@ -27,6 +30,8 @@ public:
     at_start_ = at_line_start;
     cr_before_ = after_cr;
   }
+  // The byte offset of the next byte that lines() is given.
+  void bytes_from(std::uint64_t offset) { offset_ = offset; }
   void text(std::string_view bytes);
   // Sends what is buffered. A reader that has gone ends the process quietly;
   // another failure ends it with a message and status 2.
@@ -39,13 +44,21 @@ private:
   std::string buffer_;
   bool number_;
   bool crlf_;
+  bool offsets_;
+  std::uint64_t offset_ = 0;
   std::uint64_t line_ = 1;
   bool at_start_ = true;
   bool cr_before_ = false;
 };
 
-// What --summary prints (--json: one JSON object).
+// What --summary prints (--json: one JSON object); of several files, after
+// a line that names the file, as head names them.
 std::string summary_text(const Summary& summary, const Options& options);
+// What --count prints: the count, and of several files the file's name
+// after it, as wc -l prints them. The counts printed are added up in
+// counted_lines().
+std::string count_text(std::uint64_t lines, const Options& options);
+std::uint64_t counted_lines();
 
 // Why a compressed file is not read as lines, and how to read it anyway.
 std::string compressed_advice(line_reader::Compression compression, const std::string& file);

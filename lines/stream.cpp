@@ -147,7 +147,10 @@ int answer_from_stream(const ReadStream& read, const Options& options, Output& o
     if (!printing) return true;
     const Range& r = options.ranges[range];
     if (walk.line >= r.first) {
-      if (walk.line == r.first && walk.in_line == segment.size()) out.number_from(r.first, true);
+      if (walk.line == r.first && walk.in_line == segment.size()) {
+        out.number_from(r.first, true);
+        out.bytes_from(walk.bytes - segment.size());
+      }
       out.lines(segment);
       if (ended && walk.line == r.last) ++range;
     }
@@ -196,7 +199,7 @@ int answer_from_stream(const ReadStream& read, const Options& options, Output& o
   }
 
   if (options.count) {
-    out.text(std::to_string(walk.lines()) + "\n");
+    out.text(count_text(walk.lines(), options));
   } else if (options.summary) {
     Summary summary;
     summary.size = walk.bytes;
@@ -209,6 +212,7 @@ int answer_from_stream(const ReadStream& read, const Options& options, Output& o
     std::uint64_t count = 0;
     const std::string_view kept = tail.lines(count);
     out.number_from(walk.lines() - count + 1, true);
+    out.bytes_from(walk.bytes - kept.size());
     out.lines(kept);
   }
   out.flush();

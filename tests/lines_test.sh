@@ -138,6 +138,36 @@ err=$("$lines" "$c.gz" $total 2>&1 >"$work/got")
 sed -n "${total}p" "$c" | cmp -s - "$work/got" && echo "$err" | grep -q damaged || fail "a damaged saved window: $err"
 echo "ok   compressed files"
 
+# Offsets as grep -b prints them; N parts that cover the file once; a
+# sample of distinct lines, the same for the same seed; counts of several
+# files as wc -l prints them.
+f=$work/random3.txt
+total=$(perl -ne 'END { print $. }' "$f")
+"$lines" -b "$f" 1- >"$work/got"
+grep -b '' "$f" >"$work/want"
+[ "$(tail -c 1 "$f" | od -An -c | tr -d ' ')" = '\n' ] || truncate -s -1 "$work/want"
+same "--offsets" "$work/want" "$work/got"
+"$lines" --split 7 "$f" >"$work/parts"
+[ "$(wc -l <"$work/parts")" = 7 ] || fail "--split 7: $(cat "$work/parts")"
+: >"$work/got"
+while read -r first last offset length; do
+  "$lines" "$f" "$first-$last" >>"$work/got"
+  [ "$(tail -c +$((offset + 1)) "$f" | head -c "$length" | cmp - <("$lines" "$f" "$first-$last") && echo same)" = same ] ||
+    fail "--split: part $first-$last is not bytes $offset+$length"
+done <"$work/parts"
+same "--split 7: the parts, one after another" "$f" "$work/got"
+"$lines" -n --sample 50 --seed 9 "$f" >"$work/got"
+"$lines" -n --sample 50 --seed 9 "$f" | cmp -s - "$work/got" || fail "--sample: not the same for the same seed"
+cut -f1 "$work/got" | sort -n -u | awk -v n="$total" '$1 >= 1 && $1 <= n' | wc -l | grep -qx 50 || fail "--sample 50: $(cut -f1 "$work/got" | head)"
+cut -f1 "$work/got" | sort -c -n || fail "--sample: not in file order"
+while IFS=$'\t' read -r n line; do
+  [ "$(sed -n "${n}p" "$f" | tr -d '\n')" = "$line" ] || fail "--sample: line $n is not the file's"
+done < <(head -5 "$work/got")
+[ "$("$lines" -c "$f" "$work/random1.txt")" = "$(printf '%s %s\n%s %s\n%s total' "$total" "$f" \
+  "$(perl -ne 'END { print $. }' "$work/random1.txt")" "$work/random1.txt" \
+  $((total + $(perl -ne 'END { print $. }' "$work/random1.txt"))))" ] || fail "--count of two files"
+echo "ok   offsets, parts, samples, counts of several files"
+
 # Past the head that an early answer reads: the file is indexed instead.
 big=$work/big.txt
 random_file 9 $((10 << 20)) "$big"
@@ -368,7 +398,9 @@ done <<EOF
 2|lines: invalid range '18446744073709551616': a line number past 2^64|$f 18446744073709551616
 2|lines: unrecognized option '--bogus'|--bogus $f
 2|lines: option requires an argument -- 't'|$f -t
-2|lines: --count and --summary print no lines|-c $f 2
+2|lines: --count and --summary print no lines|-c -t 1 $f
+2|lines: --split and --sample are answers of their own|--split 2 $f 1
+2|lines: --split and --sample need a file|--sample 2 -
 2|Try 'lines --help'|-t x $f
 2|lines: $work/nothing: no such file|$work/nothing
 2|lines: $work: not a regular file|$work
