@@ -198,6 +198,9 @@ struct SharedIndex {
   FileIndex index;
   std::string path;
   bool raw = false; // built or loaded with raw=True, which a copy keeps
+  // The saved index it was loaded from, while no refresh has changed it
+  // since: a pickle names it instead of carrying the saved form.
+  std::string saved_path;
   std::shared_ptr<Progress> progress;
   mutable std::shared_mutex lock;
   std::atomic<std::thread::id> refresher{};
@@ -516,6 +519,7 @@ PYBIND11_MODULE(_line_reader, module) {
               self->index = FileIndex::load(saved.c_str(), self->path.c_str(), error, options);
             }
             if (error) raise(error, failed_file(error, saved, self->path));
+            self->saved_path = std::filesystem::absolute(saved).string();
             return self;
           },
           py::arg("index_path"), py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0,
@@ -772,6 +776,20 @@ PYBIND11_MODULE(_line_reader, module) {
            [](const py::object& object) {
              const auto& self = object.cast<const SharedIndex&>();
              refuse_within_refresh(self);
+             // Loaded from a saved index and not changed since: its path, which
+             // the unpickled index loads, checked the same way.
+             std::string saved_path;
+             LineEnds saved_ends = LineEnds::lf;
+             {
+               std::shared_lock<std::shared_mutex> held(self.lock);
+               saved_path = self.saved_path;
+               saved_ends = self.index.ends();
+             }
+             if (!saved_path.empty())
+               return py::make_tuple(py::module_::import("line_reader").attr("_index_from_saved_path"),
+                                     py::make_tuple(py::bytes(self.path),
+                                                    saved_ends == LineEnds::lf ? "lf" : "crlf", self.raw,
+                                                    py::bytes(saved_path)));
              // The saved form, through a scratch file: unpickled, it is
              // checked against the file as load() checks it.
              const std::string scratch = scratch_path();
@@ -790,6 +808,26 @@ PYBIND11_MODULE(_line_reader, module) {
                  py::module_::import("line_reader").attr("_index_from_saved_form"),
                  py::make_tuple(py::bytes(self.path), ends == LineEnds::lf ? "lf" : "crlf", self.raw, form));
            })
+      .def_static(
+          "_from_saved_path",
+          [](const py::bytes& path, const std::string& ends, bool raw, const py::bytes& saved) {
+            auto self = std::make_unique<SharedIndex>();
+            self->path = path_text(path);
+            self->raw = raw;
+            const std::string saved_path = path_text(saved);
+            // Read whole, not viewed: a view of a saved index truncated in
+            // place would end the interpreter with SIGBUS.
+            const line_reader::IndexOptions options = options_of(ends, 0, raw);
+            std::error_code error;
+            {
+              py::gil_scoped_release released;
+              self->index = FileIndex::load(saved_path.c_str(), self->path.c_str(), error, options);
+            }
+            if (error) raise(error, failed_file(error, saved_path, self->path));
+            self->saved_path = saved_path;
+            return self;
+          },
+          py::arg("path"), py::arg("ends"), py::arg("raw"), py::arg("saved"))
       .def_static(
           "_from_saved_form",
           [](const py::bytes& path, const std::string& ends, bool raw, const py::bytes& form) {
@@ -834,6 +872,7 @@ PYBIND11_MODULE(_line_reader, module) {
                // Taken while the lock is held: a refresh on another thread may follow.
                if (self.progress) raised = self.progress->take();
              }
+             if (change != FileIndex::Change::none) self.saved_path.clear();
              if (raised) throw std::move(*raised);
              if (error) raise(error, self.path);
              return change == FileIndex::Change::none       ? "none"

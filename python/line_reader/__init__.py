@@ -29,6 +29,11 @@ def _iterate(index):
 FileIndex.__iter__ = _iterate
 
 
+def _index_from_saved_path(path, ends, raw, saved):
+    """A pickled FileIndex that names its saved index, loaded lazily and checked as load() checks it."""
+    return FileIndex._from_saved_path(path, ends, raw, saved)
+
+
 def _index_from_saved_form(path, ends, raw, form):
     """A pickled FileIndex, checked against its file as FileIndex.load checks it."""
     return FileIndex._from_saved_form(path, ends, raw, form)

@@ -372,6 +372,29 @@ def test_an_index_pickled_to_spawned_workers(tmp_path):
         pickle.dumps(line_reader.IndexedFile(path))
 
 
+def test_a_dask_bag_of_exact_line_ranges(tmp_path):
+    dask_bag = pytest.importorskip("dask.bag")
+    import line_reader.dask
+
+    data = b"".join(b"row %d\n" % i for i in range(10007)) + b"no end"
+    path = tmp_path / "rows.txt"
+    path.write_bytes(data)
+    saved = tmp_path / "rows.idx"
+    for parts in ({"npartitions": 4}, {"lines_per_partition": 999}):
+        bag = line_reader.dask.read_lines(path, index_path=saved, **parts)
+        assert bag.count().compute(scheduler="sync") == 10008
+        assert bag.compute(scheduler="processes") == naive(data, "lf")
+        firsts = bag.map_partitions(lambda part: [(part.first, len(part))]).compute(scheduler="sync")
+        assert [first for first, _ in firsts] == [sum(n for _, n in firsts[:k]) for k in range(len(firsts))]
+    assert isinstance(bag, dask_bag.Bag) and bag.npartitions == 11
+    # Changed after the bag was made: each worker's index finds it out.
+    with open(path, "r+b") as f:
+        f.write(b"ROW")
+    with pytest.raises(line_reader.Error):
+        bag.compute(scheduler="processes")
+    assert line_reader.dask.read_lines(path, index_path=saved).compute(scheduler="sync")[0] == b"ROW 0"
+
+
 def test_python_s_own_errors(tmp_path):
     text = tmp_path / "text.txt"
     text.write_bytes(b"a\nb\n")
