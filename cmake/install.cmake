@@ -30,6 +30,11 @@ install(FILES ${PROJECT_BINARY_DIR}/line_reader.pc DESTINATION ${pc_dir} COMPONE
 
 if(TARGET line_report)
   install(TARGETS line_report lines RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+  if(NOT WIN32)
+    # bash-completion finds it by the program's name.
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/lines.bash DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+      RENAME lines COMPONENT program)
+  endif()
   if(WIN32)
     install(FILES ${PROJECT_SOURCE_DIR}/samples/testbrok.txt ${PROJECT_SOURCE_DIR}/samples/testworked.txt
       DESTINATION samples COMPONENT program)

@@ -172,6 +172,8 @@ if [ -x "$python" ] && "$python" -c 'import pybind11, scikit_build_core, pytest,
   "$scratch/venv/bin/pip" install --no-build-isolation --no-index -q .
   # From outside the source tree, so that the installed package is the one imported.
   (cd "$scratch" && "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider "$OLDPWD/python/tests")
+  # The data workflow example: a Dataset over JSON Lines in a spawned pool.
+  (cd "$scratch" && "$scratch/venv/bin/python" "$OLDPWD/examples/jsonl_dataset.py")
 else
   skip "Python's module tools (Debian: python3-dev python3-venv python3-pytest pybind11-dev python3-pybind11, and python3-scikit-build-core from bookworm-backports)"
 fi
@@ -181,7 +183,7 @@ if command -v dpkg-deb >/dev/null; then
   cpack --preset default
   packages=build/default/packages
   tar -tzf "$packages"/line-reader-*-Linux.tar.gz >"$scratch/tgz.txt"
-  for file in bin/line_report bin/lines share/man/man1/lines.1.gz "$libdir/libline_reader.a" include/line_reader/indexed_file.h include/line_reader/version.h \
+  for file in bin/line_report bin/lines share/man/man1/lines.1.gz share/bash-completion/completions/lines "$libdir/libline_reader.a" include/line_reader/indexed_file.h include/line_reader/version.h \
     "$libdir/cmake/line_reader/line_reader-config.cmake" "$libdir/pkgconfig/line_reader.pc" share/man/man1/line_report.1.gz; do
     grep -q "/$file\$" "$scratch/tgz.txt" || { echo "the TGZ lacks $file" >&2; exit 1; }
   done
