@@ -380,22 +380,6 @@ bool answer_from_end(platform::Handle file, const platform::FileState& state, st
   }
 }
 
-lines::Summary summary_of(const FileIndex& index, bool lf) {
-  const FileIndex::FileId id = index.file_id();
-  lines::Summary summary;
-  summary.device = id.device;
-  summary.file_id = id.file;
-  summary.size = index.indexed_bytes();
-  summary.modified = id.modified;
-  summary.changed = id.changed;
-  summary.lf = lf;
-  summary.lines = index.line_count();
-  summary.longest_line = index.longest_line();
-  summary.longest_length = index.longest_length();
-  summary.index_bytes = index.index_bytes();
-  return summary;
-}
-
 bool same_file(const FileIndex& index, const platform::FileState& state) {
   const FileIndex::FileId id = index.file_id();
   return id.device == state.device && id.file == state.file_id;
@@ -459,7 +443,7 @@ FileIndex index_of(const lines::Options& options, const platform::FileState& bef
   progress->finish();
   moved = !same_file(index, before);
   if (moved) return index;
-  const lines::Summary now = summary_of(index, lf);
+  const lines::Summary now = lines::Summary::of(index);
   if (loaded && summary != nullptr && summary->size == now.size && summary->modified == now.modified &&
       summary->changed == now.changed && summary->device == now.device && summary->file_id == now.file_id) {
     cache.used(entry);
@@ -729,9 +713,9 @@ int run_file(lines::Options& options, lines::Output& out) {
   // The index opens the file by its name again: when another file took the
   // name meanwhile, the file is opened again and the run starts over.
   for (int attempt = 0;; ++attempt) {
-    entry = cache.usable() ? cache.entry(state, lf) : std::string();
+    entry = cache.usable() ? cache.entry(state.device, state.file_id, lf) : std::string();
     const bool summarized = cache.usable() && cache.read_summary(entry, summary);
-    if ((options.count || options.summary) && summarized && summary.describes(state, lf)) {
+    if ((options.count || options.summary) && summarized && lines::describes(summary, state, lf)) {
       cache.used(entry);
       if (options.verbose) say(options.file + ": answered from " + entry + ".sum");
       if (options.count) {
@@ -778,7 +762,7 @@ int run_file(lines::Options& options, lines::Output& out) {
   if (options.count) {
     out.text(lines::count_text(index.line_count(), options));
   } else if (options.summary) {
-    out.text(lines::summary_text(summary_of(index, lf), options));
+    out.text(lines::summary_text(lines::Summary::of(index), options));
   } else {
     print_stretches(index, stretches, out, options.file);
     if (!all_there) {

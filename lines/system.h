@@ -7,42 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "platform/user_files.h"
+
 namespace lines::system {
 
-// The value of the environment variable `name`; empty when it is not set.
-std::string environment(const char* name);
-// The folder that the saved indexes live in, by the platform's conventions:
-// $XDG_CACHE_HOME/line_reader, else ~/.cache/line_reader; on Windows
-// %LOCALAPPDATA%\line_reader. Empty when none can be named.
-std::string cache_folder();
-char path_separator();
+// The user's files, which the library's cache keeps too.
+using line_reader::platform::cache_folder;
+using line_reader::platform::environment;
+using line_reader::platform::FolderEntry;
+using line_reader::platform::is_symbolic_link;
+using line_reader::platform::list_folder;
+using line_reader::platform::make_private_folder;
+using line_reader::platform::mark_used;
+using line_reader::platform::path_separator;
+using line_reader::platform::read_small_file;
+using line_reader::platform::remove_file;
+using line_reader::platform::seconds_now;
+using line_reader::platform::write_small_file;
 
-// Makes `folder` (and the folders above it that are missing) private to the
-// user, or finds it so. Empty on success, else why it may not be used: it
-// cannot be made, it is a symbolic link or not a folder, another user owns
-// it, or others may write in it.
-std::string make_private_folder(const std::string& folder);
-
-// Whether `path` is a symbolic link (or on Windows any reparse point).
-bool is_symbolic_link(const std::string& path);
-// The bytes of a small regular file, read without following a symbolic
-// link; false when it cannot be read or holds more than `most` bytes.
-bool read_small_file(const std::string& path, std::string& bytes, std::size_t most);
-// Writes `bytes` to `path` whole or not at all: a file beside it, then a
-// rename over it.
-bool write_small_file(const std::string& path, const std::string& bytes);
-
-struct FolderEntry {
-  std::string name;
-  std::uint64_t bytes = 0;
-  std::int64_t used = 0; // last modification, in seconds since 1970
-};
-// The regular files in `folder`.
-std::vector<FolderEntry> list_folder(const std::string& folder);
-// Marks the file as used now (its modification time).
-void mark_used(const std::string& path);
-void remove_file(const std::string& path);
-std::int64_t seconds_now();
 // A steady clock for intervals, in seconds.
 double steady_seconds();
 

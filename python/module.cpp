@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "line_reader/file_index.h"
+#include "line_reader/index_cache.h"
 #include "line_reader/indexed_file.h"
 #include "line_reader/version.h"
 
@@ -808,6 +809,29 @@ PYBIND11_MODULE(_line_reader, module) {
                  py::module_::import("line_reader").attr("_index_from_saved_form"),
                  py::make_tuple(py::bytes(self.path), ends == LineEnds::lf ? "lf" : "crlf", self.raw, form));
            })
+      .def_static(
+          "cached",
+          [](const py::object& path, const std::string& ends, unsigned threads, bool raw) {
+            auto self = std::make_unique<SharedIndex>();
+            self->path = path_text(path);
+            self->raw = raw;
+            const line_reader::IndexOptions options = options_of(ends, threads, raw);
+            std::error_code error;
+            std::string warning;
+            {
+              py::gil_scoped_release released;
+              line_reader::IndexCache cache(true, [&warning](const std::string& what) { warning = what; });
+              self->index = cache.index_of(self->path.c_str(), error, options, &self->saved_path);
+            }
+            if (error) raise(error, self->path);
+            // The cache's problems, as lines says them: the answer still comes.
+            if (!warning.empty())
+              PyErr_WarnEx(PyExc_RuntimeWarning, ("line_reader cache: " + warning).c_str(), 1);
+            return self;
+          },
+          py::arg("path"), py::arg("ends") = "lf", py::arg("threads") = 0, py::arg("raw") = false,
+          "The index that the lines program uses for `path`, from the user's cache: loaded from its saved "
+          "index while that describes the file, else built and saved there.")
       .def_static(
           "_from_saved_path",
           [](const py::bytes& path, const std::string& ends, bool raw, const py::bytes& saved) {

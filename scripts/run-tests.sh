@@ -171,7 +171,9 @@ if [ -x "$python" ] && "$python" -c 'import pybind11, scikit_build_core, pytest,
   "$python" -m venv --system-site-packages "$scratch/venv"
   "$scratch/venv/bin/pip" install --no-build-isolation --no-index -q .
   # From outside the source tree, so that the installed package is the one imported.
-  (cd "$scratch" && "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider "$OLDPWD/python/tests")
+  # The lines program of the native build, for the test of the cache they share.
+  (cd "$scratch" && LINE_READER_LINES="$OLDPWD/build/default/lines/lines" \
+    "$scratch/venv/bin/python" -m pytest -q -p no:cacheprovider "$OLDPWD/python/tests")
   # The data workflow example: a Dataset over JSON Lines in a spawned pool.
   (cd "$scratch" && "$scratch/venv/bin/python" "$OLDPWD/examples/jsonl_dataset.py")
 else

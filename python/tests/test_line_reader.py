@@ -395,6 +395,24 @@ def test_a_dask_bag_of_exact_line_ranges(tmp_path):
     assert line_reader.dask.read_lines(path, index_path=saved).compute(scheduler="sync")[0] == b"ROW 0"
 
 
+def test_one_cache_for_lines_and_python(tmp_path, monkeypatch):
+    lines = os.environ.get("LINE_READER_LINES")
+    if not lines:
+        pytest.skip("LINE_READER_LINES names no lines program")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    path = tmp_path / "text.txt"
+    path.write_bytes(b"".join(b"line %d\n" % i for i in range(5000)))
+    # An entry that lines made, used by Python: pickled as its saved index's path.
+    subprocess.run([lines, "-c", str(path)], check=True, capture_output=True)
+    index = line_reader.FileIndex.cached(path)
+    assert index[4999] == b"line 4999" and index.__reduce__()[0] is line_reader._index_from_saved_path
+    # And the reverse: an entry that Python made, loaded by lines.
+    shutil.rmtree(tmp_path / "cache")
+    assert len(line_reader.FileIndex.cached(path)) == 5000
+    said = subprocess.run([lines, "-v", str(path), "17"], check=True, capture_output=True)
+    assert said.stdout == b"line 16\n" and b"index loaded from" in said.stderr
+
+
 def test_python_s_own_errors(tmp_path):
     text = tmp_path / "text.txt"
     text.write_bytes(b"a\nb\n")

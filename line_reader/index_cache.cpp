@@ -1,4 +1,4 @@
-#include "lines/cache.h"
+#include "line_reader/index_cache.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "lines/system.h"
+#include "line_reader/load_file.h"
+#include "platform/platform.h"
+#include "platform/user_files.h"
 
-namespace lines {
+namespace line_reader {
 
 namespace {
 
@@ -35,7 +37,7 @@ std::uint64_t hash_of(const std::string& text) {
 // largest limit, not what is left of it after an overflow.
 std::uint64_t cache_limit() {
   constexpr std::uint64_t largest = ~std::uint64_t{0};
-  const std::string text = system::environment("LINES_CACHE_LIMIT");
+  const std::string text = platform::environment("LINES_CACHE_LIMIT");
   std::uint64_t value = 0;
   std::size_t at = 0;
   for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
@@ -51,57 +53,67 @@ std::uint64_t cache_limit() {
 
 } // namespace
 
-bool Summary::describes(const line_reader::platform::FileState& now, bool lf_now) const {
-  return device == now.device && file_id == now.file_id && size == now.size && modified == now.modified &&
-         changed == now.changed && lf == lf_now && !now.nominal_size;
+IndexSummary IndexSummary::of(const FileIndex& index) {
+  const FileIndex::FileId id = index.file_id();
+  IndexSummary summary;
+  summary.device = id.device;
+  summary.file_id = id.file;
+  summary.size = index.indexed_bytes();
+  summary.modified = id.modified;
+  summary.changed = id.changed;
+  summary.lf = index.ends() == LineEnds::lf;
+  summary.lines = index.line_count();
+  summary.longest_line = index.longest_line();
+  summary.longest_length = index.longest_length();
+  summary.index_bytes = index.index_bytes();
+  return summary;
 }
 
-Cache::Cache(bool enabled, std::function<void(const std::string&)> warn) : warn_(std::move(warn)) {
+IndexCache::IndexCache(bool enabled, std::function<void(const std::string&)> warn) : warn_(std::move(warn)) {
   if (!enabled) return;
-  const std::string folder = system::cache_folder();
+  const std::string folder = platform::cache_folder();
   if (folder.empty()) {
     give_up("no cache directory: neither XDG_CACHE_HOME nor HOME is set");
     return;
   }
-  if (const std::string reason = system::make_private_folder(folder); !reason.empty()) {
+  if (const std::string reason = platform::make_private_folder(folder); !reason.empty()) {
     give_up("cache directory " + folder + " not used: " + reason);
     return;
   }
   folder_ = folder;
 }
 
-void Cache::problem(const std::string& what) {
+void IndexCache::problem(const std::string& what) {
   if (warn_) warn_(what);
   warn_ = nullptr;
 }
 
-void Cache::give_up(const std::string& what) {
+void IndexCache::give_up(const std::string& what) {
   problem(what);
   folder_.clear();
 }
 
-std::string Cache::entry(const line_reader::platform::FileState& file, bool lf) const {
+std::string IndexCache::entry(std::uint64_t device, std::uint64_t file_id, bool lf) const {
   char name[64];
-  std::snprintf(name, sizeof name, "%016" PRIx64 "-%016" PRIx64 "-%s", file.device, file.file_id,
-                lf ? "lf" : "crlf");
-  return folder_ + system::path_separator() + name;
+  std::snprintf(name, sizeof name, "%016" PRIx64 "-%016" PRIx64 "-%s", device, file_id, lf ? "lf" : "crlf");
+  return folder_ + platform::path_separator() + name;
 }
 
-bool Cache::has_index(const std::string& entry) const {
+bool IndexCache::has_index(const std::string& entry) const {
   if (!usable()) return false;
   const std::string path = entry + ".idx";
-  if (system::is_symbolic_link(path)) {
-    system::remove_file(path); // never followed; made anew
+  if (platform::is_symbolic_link(path)) {
+    platform::remove_file(path); // never followed; made anew
     return false;
   }
   std::uint64_t size = 0;
-  line_reader::platform::OpenFailure failure;
-  return line_reader::platform::find_file_size(path.c_str(), size, failure);
+  platform::OpenFailure failure;
+  return platform::find_file_size(path.c_str(), size, failure);
 }
 
-bool Cache::read_summary(const std::string& entry, Summary& summary) const {
+bool IndexCache::read_summary(const std::string& entry, IndexSummary& summary) const {
   std::string text;
-  if (!usable() || !system::read_small_file(entry + ".sum", text, most_summary_bytes)) return false;
+  if (!usable() || !platform::read_small_file(entry + ".sum", text, most_summary_bytes)) return false;
   const std::size_t hash_at = text.rfind("hash ");
   if (text.compare(0, sizeof summary_magic - 1, summary_magic) != 0 || hash_at == std::string::npos)
     return false;
@@ -121,14 +133,14 @@ bool Cache::read_summary(const std::string& entry, Summary& summary) const {
   return read == 10;
 }
 
-void Cache::used(const std::string& entry) const {
+void IndexCache::used(const std::string& entry) const {
   if (!usable()) return;
-  system::mark_used(entry + ".idx");
-  system::mark_used(entry + ".sum");
+  platform::mark_used(entry + ".idx");
+  platform::mark_used(entry + ".sum");
 }
 
-void Cache::write(const std::string& entry, const Summary& summary,
-                  const std::function<std::string(const std::string& path)>& save_index) {
+void IndexCache::write(const std::string& entry, const IndexSummary& summary,
+                       const std::function<std::string(const std::string& path)>& save_index) {
   if (!usable()) return;
   remove_abandoned();
   if (const std::string reason = save_index(entry + ".idx"); !reason.empty()) {
@@ -146,22 +158,68 @@ void Cache::write(const std::string& entry, const Summary& summary,
   const std::string text = std::string(summary_magic) + fields;
   char hash[32];
   std::snprintf(hash, sizeof hash, "hash %016" PRIx64 "\n", hash_of(text));
-  if (!system::write_small_file(entry + ".sum", text + hash)) {
+  if (!platform::write_small_file(entry + ".sum", text + hash)) {
     give_up("summary not saved in " + folder_);
     return;
   }
   trim(entry);
 }
 
-void Cache::remove_abandoned() const {
-  const std::int64_t now = system::seconds_now();
-  for (const system::FolderEntry& file : system::list_folder(folder_)) {
+FileIndex IndexCache::index_of(const char* path, std::error_code& error, const IndexOptions& options,
+                               std::string* saved) {
+  error.clear();
+  if (saved != nullptr) saved->clear();
+  platform::FileState state;
+  platform::OpenFailure failure;
+  const platform::Handle file = platform::open_shared_file_for_reading(path, state, failure);
+  if (file == 0) {
+    error = detail::reason_for(failure);
+    return FileIndex();
+  }
+  platform::close_handle(file);
+  const bool lf = options.ends == LineEnds::lf;
+  const std::string name = usable() ? entry(state.device, state.file_id, lf) : std::string();
+  FileIndex index;
+  bool loaded = false;
+  if (!name.empty() && has_index(name)) {
+    index = FileIndex::load((name + ".idx").c_str(), path, error, options);
+    loaded = !error;
+    if (error == errc::bad_index)
+      problem("saved index " + name + ".idx is damaged; the file is indexed anew");
+    error.clear();
+  }
+  if (!loaded) {
+    index = FileIndex::build(path, error, options);
+    if (error) return FileIndex();
+  }
+  // Another file under the name since it was opened: not saved under this one's entry.
+  const FileIndex::FileId id = index.file_id();
+  if (name.empty() || id.device != state.device || id.file != state.file_id) return index;
+  const IndexSummary now = IndexSummary::of(index);
+  IndexSummary before;
+  if (loaded && read_summary(name, before) && before.size == now.size && before.modified == now.modified &&
+      before.changed == now.changed && before.device == now.device && before.file_id == now.file_id) {
+    used(name);
+  } else {
+    write(name, now, [&index](const std::string& to) {
+      std::error_code failed;
+      index.save(to.c_str(), failed, false); // a cache: a damaged entry is only built again
+      return failed ? failed.message() : std::string();
+    });
+  }
+  if (saved != nullptr && usable()) *saved = name + ".idx";
+  return index;
+}
+
+void IndexCache::remove_abandoned() const {
+  const std::int64_t now = platform::seconds_now();
+  for (const platform::FolderEntry& file : platform::list_folder(folder_)) {
     if (file.name.find(".tmp.") != std::string::npos && now - file.used > abandoned_after_seconds)
-      system::remove_file(folder_ + system::path_separator() + file.name);
+      platform::remove_file(folder_ + platform::path_separator() + file.name);
   }
 }
 
-void Cache::trim(const std::string& keep) const {
+void IndexCache::trim(const std::string& keep) const {
   const std::uint64_t limit = cache_limit();
   // An entry's files go together, by the name before the first dot; its
   // last use is its newest file's.
@@ -173,8 +231,8 @@ void Cache::trim(const std::string& keep) const {
   std::map<std::string, Group> groups;
   std::uint64_t total = 0;
   const std::string kept = keep.substr(folder_.size() + 1);
-  for (const system::FolderEntry& file : system::list_folder(folder_)) {
-    const std::string path = folder_ + system::path_separator() + file.name;
+  for (const platform::FolderEntry& file : platform::list_folder(folder_)) {
+    const std::string path = folder_ + platform::path_separator() + file.name;
     if (file.name.find(".tmp.") != std::string::npos) continue;
     Group& group = groups[file.name.substr(0, file.name.find('.'))];
     group.bytes += file.bytes;
@@ -192,9 +250,9 @@ void Cache::trim(const std::string& keep) const {
     if (total <= limit) break;
     const Group& group = groups[name];
     for (const std::string& path : group.files)
-      system::remove_file(path);
+      platform::remove_file(path);
     total -= group.bytes;
   }
 }
 
-} // namespace lines
+} // namespace line_reader
