@@ -10,11 +10,11 @@
 #include <random>
 #include <string>
 #include <system_error>
-#include <unordered_set>
 #include <vector>
 
 #include "line_reader/file_index.h"
 #include "line_reader/load_file.h"
+#include "line_reader/parts.h"
 #include "line_reader/version.h"
 #include "lines/cache.h"
 #include "lines/options.h"
@@ -581,9 +581,8 @@ void print_parts(const FileIndex& index, const lines::Options& options, lines::O
   const std::uint64_t n = options.split;
   std::error_code error;
   for (std::uint64_t k = 0; k < n; ++k) {
-    // k n-ths of the count without overflow (n is at most 2^24).
-    const std::uint64_t first = count / n * k + count % n * k / n;
-    const std::uint64_t stop = count / n * (k + 1) + count % n * (k + 1) / n;
+    const std::uint64_t first = line_reader::detail::share(count, k, n);
+    const std::uint64_t stop = line_reader::detail::share(count, k + 1, n);
     if (stop == first) continue;
     const std::uint64_t from = start_of(index, first + 1, error);
     const std::uint64_t to = error ? 0 : start_of(index, stop + 1, error);
@@ -594,22 +593,16 @@ void print_parts(const FileIndex& index, const lines::Options& options, lines::O
   out.flush();
 }
 
-// --sample=K: K distinct line numbers of `count`, chosen uniformly (Floyd's
-// way: K draws whatever the count), as ranges of one line in file order.
+// --sample=K: K distinct line numbers of `count`, chosen uniformly, as
+// ranges of one line in file order.
 std::vector<lines::Range> sampled_ranges(std::uint64_t count, const lines::Options& options) {
   if (options.sample > count) {
     say(options.file + ": has " + std::to_string(count) + " lines, fewer than the sample of " +
         std::to_string(options.sample));
     std::exit(2);
   }
-  std::mt19937_64 random(options.seeded ? options.seed : std::random_device()());
-  std::unordered_set<std::uint64_t> chosen;
-  for (std::uint64_t j = count - options.sample; j < count; ++j) {
-    const std::uint64_t t = std::uniform_int_distribution<std::uint64_t>(0, j)(random);
-    if (!chosen.insert(t).second) chosen.insert(j);
-  }
-  std::vector<std::uint64_t> numbers(chosen.begin(), chosen.end());
-  std::sort(numbers.begin(), numbers.end());
+  const std::vector<std::uint64_t> numbers = line_reader::detail::sample_of(
+      count, options.sample, options.seeded ? options.seed : std::random_device()());
   std::vector<lines::Range> ranges;
   ranges.reserve(numbers.size());
   for (const std::uint64_t i : numbers)

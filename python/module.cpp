@@ -23,12 +23,12 @@
 #include <system_error>
 #include <thread>
 #include <type_traits>
-#include <unordered_set>
 #include <vector>
 
 #include "line_reader/file_index.h"
 #include "line_reader/index_cache.h"
 #include "line_reader/indexed_file.h"
+#include "line_reader/parts.h"
 #include "line_reader/version.h"
 
 namespace py = pybind11;
@@ -319,11 +319,6 @@ void read_many(const FileIndex& index, const std::vector<std::uint64_t>& numbers
     helper.join();
     if (!error) error = second;
   }
-}
-
-// k n-ths of `whole` (k <= n <= 2**32), rounded down, without overflow.
-std::uint64_t share(std::uint64_t whole, std::uint64_t k, std::uint64_t n) {
-  return whole / n * k + whole % n * k / n;
 }
 
 // Where line i (from 0) starts; the indexed end for i == count.
@@ -680,10 +675,10 @@ PYBIND11_MODULE(_line_reader, module) {
               for (std::uint64_t k = 0; k <= n && !error; ++k) {
                 std::uint64_t first = 0;
                 if (by == "lines") {
-                  first = share(count, k, n);
+                  first = line_reader::detail::share(count, k, n);
                 } else {
                   // The first line that starts at or after the part's share of the bytes.
-                  const std::uint64_t target = share(size, k, n);
+                  const std::uint64_t target = line_reader::detail::share(size, k, n);
                   std::uint64_t low = 0;
                   std::uint64_t high = count;
                   while (low < high && !error) {
@@ -716,17 +711,9 @@ PYBIND11_MODULE(_line_reader, module) {
             const std::uint64_t count = shared_use(self, [&] { return self.index.line_count(); });
             if (k < 0 || static_cast<std::uint64_t>(k) > count)
               throw py::value_error("sample larger than the lines, or negative");
-            std::mt19937_64 random(seed.is_none() ? std::random_device()() : seed.cast<std::uint64_t>());
-            // Floyd's: k draws, each new, whatever k and the count.
-            std::unordered_set<std::uint64_t> chosen;
-            chosen.reserve(static_cast<std::size_t>(k) * 2);
-            for (std::uint64_t j = count - static_cast<std::uint64_t>(k); j < count; ++j) {
-              const std::uint64_t t = std::uniform_int_distribution<std::uint64_t>(0, j)(random);
-              if (!chosen.insert(t).second) chosen.insert(j);
-            }
-            std::vector<std::uint64_t> sorted(chosen.begin(), chosen.end());
-            std::sort(sorted.begin(), sorted.end());
-            return sorted;
+            return line_reader::detail::sample_of(count, static_cast<std::uint64_t>(k),
+                                                  seed.is_none() ? std::random_device()()
+                                                                 : seed.cast<std::uint64_t>());
           },
           py::arg("k"), py::arg("seed") = py::none(),
           "`k` distinct line indices chosen uniformly, in file order; the same for the same seed.")
