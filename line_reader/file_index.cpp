@@ -693,9 +693,10 @@ FileIndex FileIndex::load(const char* index_path, const char* path, std::error_c
   std::unique_ptr<State> state = open_state(path, options, now, error);
   if (state == nullptr) return FileIndex();
   detail::SavedIdentity saved;
-  const detail::LoadMode mode = options.lazy     ? detail::LoadMode::lazy
-                                : options.mapped ? detail::LoadMode::mapped
-                                                 : detail::LoadMode::read;
+  const detail::LoadMode mode =
+      options.lazy     ? (options.lazy_reads ? detail::LoadMode::lazy : detail::LoadMode::lazy_mapped)
+      : options.mapped ? detail::LoadMode::mapped
+                       : detail::LoadMode::read;
   std::unique_ptr<detail::CompressedText> compressed;
   if ((error = detail::load_index(index_path, saved, state->index, mode, options.threads, &compressed)))
     return FileIndex();

@@ -179,6 +179,14 @@ line_reader::IndexOptions options_of(const std::string& ends, unsigned threads, 
   return options;
 }
 
+// Loading a saved index a piece at a time, as lookups need them, read
+// rather than viewed (see _from_saved_path).
+line_reader::IndexOptions lazy_options(line_reader::IndexOptions options) {
+  options.lazy = true;
+  options.lazy_reads = true;
+  return options;
+}
+
 // What a call that may have been stopped by its progress callback ends
 // with: the callback's exception, else the library's error.
 void finish(const std::error_code& error, Progress* progress, const std::string& path) {
@@ -336,13 +344,22 @@ std::string scratch_path() {
 
 // The file's bytes, the file removed.
 py::bytes read_and_remove(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const bool read = static_cast<bool>(in) || in.eof();
+  // Read straight into the bytes object: one copy of a form of many MiB.
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  py::bytes bytes;
+  bool read = size >= 0;
+  if (read) {
+    bytes =
+        py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) throw py::error_already_set();
+    in.seekg(0);
+    read = static_cast<bool>(in.read(PyBytes_AS_STRING(bytes.ptr()), size));
+  }
   in.close();
   std::remove(path.c_str());
   if (!read) raise(std::make_error_code(std::errc::io_error), path);
-  return py::bytes(bytes);
+  return bytes;
 }
 
 // Which file a failed load concerns: the saved index, unless the text file
@@ -802,7 +819,7 @@ PYBIND11_MODULE(_line_reader, module) {
             auto self = std::make_unique<SharedIndex>();
             self->path = path_text(path);
             self->raw = raw;
-            const line_reader::IndexOptions options = options_of(ends, threads, raw);
+            const line_reader::IndexOptions options = lazy_options(options_of(ends, threads, raw));
             std::error_code error;
             std::string warning;
             {
@@ -826,9 +843,11 @@ PYBIND11_MODULE(_line_reader, module) {
             self->path = path_text(path);
             self->raw = raw;
             const std::string saved_path = path_text(saved);
-            // Read whole, not viewed: a view of a saved index truncated in
-            // place would end the interpreter with SIGBUS.
-            const line_reader::IndexOptions options = options_of(ends, 0, raw);
+            // Read a piece at a time as lookups need them, so that a worker
+            // starts at once whatever the index's size; never viewed, since a
+            // view of a saved index truncated in place would end the
+            // interpreter with SIGBUS.
+            const line_reader::IndexOptions options = lazy_options(options_of(ends, 0, raw));
             std::error_code error;
             {
               py::gil_scoped_release released;

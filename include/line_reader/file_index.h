@@ -48,6 +48,12 @@ struct IndexOptions {
   // read_line() sets it. Where the system has no views, load reads and
   // checks everything, as without it. The view's rule is `mapped`'s.
   bool lazy = false;
+  // load, with `lazy`: read each piece of the saved index into memory when a
+  // lookup first needs it, instead of viewing it (and on systems without
+  // views too). Nothing is then viewed, so a saved index truncated in place
+  // while in use fails the lookups that need its lost pieces
+  // (errc::bad_index) instead of raising SIGBUS.
+  bool lazy_reads = false;
   // build, load, refresh: index a compressed file's bytes as they are,
   // instead of its text (gzip, zstd, xz) or refusing it (errc::compressed,
   // for other forms and for those this build does not read).

@@ -358,15 +358,35 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
   return out.error;
 }
 
-SavedPages::~SavedPages() { platform::unmap_file(view_, view_bytes_); }
+SavedPages::~SavedPages() {
+  if (view_ != nullptr) platform::unmap_file(view_, view_bytes_);
+  platform::close_handle(file_);
+  const std::uint64_t blocks =
+      layout_.ranges.empty() ? 0 : layout_.ranges.back().first_block + layout_.ranges.back().blocks;
+  if (page_copies_ != nullptr) {
+    for (std::uint64_t g = 0; g < layout_.pages; ++g)
+      delete[] page_copies_[g].load();
+  }
+  if (block_copies_ != nullptr) {
+    for (std::uint64_t b = 0; b < blocks; ++b)
+      delete[] block_copies_[b].load();
+  }
+}
 
-bool SavedPages::adopt(SavedLayout layout) noexcept {
+bool SavedPages::adopt(SavedLayout layout, std::vector<unsigned char> metadata) noexcept {
   const std::uint64_t blocks =
       layout.ranges.empty() ? 0 : layout.ranges.back().first_block + layout.ranges.back().blocks;
-  page_good_.reset(new (std::nothrow) std::atomic<std::uint32_t>[layout.pages / 32 + 1]());
-  block_good_.reset(new (std::nothrow) std::atomic<std::uint32_t>[blocks / 32 + 1]());
-  if (page_good_ == nullptr || block_good_ == nullptr) return false;
+  if (view_ != nullptr) {
+    page_good_.reset(new (std::nothrow) std::atomic<std::uint32_t>[layout.pages / 32 + 1]());
+    block_good_.reset(new (std::nothrow) std::atomic<std::uint32_t>[blocks / 32 + 1]());
+    if (page_good_ == nullptr || block_good_ == nullptr) return false;
+  } else {
+    page_copies_.reset(new (std::nothrow) std::atomic<unsigned char*>[layout.pages + 1]());
+    block_copies_.reset(new (std::nothrow) std::atomic<unsigned char*>[blocks + 1]());
+    if (page_copies_ == nullptr || block_copies_ == nullptr) return false;
+  }
   layout_ = std::move(layout);
+  metadata_ = std::move(metadata);
   return true;
 }
 
@@ -381,10 +401,43 @@ void mark(const std::unique_ptr<std::atomic<std::uint32_t>[]>& marks, std::uint6
 
 } // namespace
 
+template <class Check>
+bool SavedPages::copy(std::atomic<unsigned char*>* copies, std::uint64_t n, std::uint64_t at,
+                      std::size_t count, const unsigned char*& piece, Check good) const noexcept {
+  piece = copies[n].load(std::memory_order_acquire);
+  if (piece != nullptr) return true;
+  // new[] keeps 16-byte alignment, which the offsets read in place need.
+  std::unique_ptr<unsigned char[]> read(new (std::nothrow) unsigned char[count == 0 ? 1 : count]);
+  if (read == nullptr) return false;
+  for (std::size_t done = 0; done < count;) {
+    std::uint32_t got = 0;
+    const auto ask = static_cast<std::uint32_t>(count - done < (1u << 30) ? count - done : 1u << 30);
+    if (!platform::read_file_at(file_, at + done, read.get() + done, ask, got) || got == 0) return false;
+    done += got;
+  }
+  if (!good(read.get())) return false;
+  // Another thread may have read the same piece meanwhile: the first one
+  // placed stays, and every lookup uses it.
+  unsigned char* expected = nullptr;
+  if (copies[n].compare_exchange_strong(expected, read.get(), std::memory_order_acq_rel)) {
+    copied_bytes_.fetch_add(count, std::memory_order_relaxed);
+    piece = read.release();
+  } else {
+    piece = expected;
+  }
+  return true;
+}
+
 bool SavedPages::page(std::size_t r, std::uint64_t p, const unsigned char*& entries) const noexcept {
   const SavedLayout::Range& range = layout_.ranges[r];
-  entries = static_cast<const unsigned char*>(view_) + range.words_at + p * page_bytes;
+  const std::uint64_t at = range.words_at + p * page_bytes;
   const std::uint64_t g = range.first_page + p;
+  if (view_ == nullptr) {
+    const auto count = static_cast<std::size_t>(blocks_in_page(range.blocks, p) * word_bytes);
+    return copy(page_copies_.get(), g, at, count, entries,
+                [&](const unsigned char* read) { return check_page(layout_, r, p, read); });
+  }
+  entries = static_cast<const unsigned char*>(view_) + at;
   if (marked(page_good_, g)) return true;
   if (!check_page(layout_, r, p, entries)) return false;
   mark(page_good_, g);
@@ -401,14 +454,18 @@ bool SavedPages::block(std::size_t r, std::uint64_t b, std::uint64_t& word, cons
   const std::uint64_t g = range.first_page + p;
   const unsigned char* entry = entries + k * word_bytes;
   word = get<std::uint64_t>(entry);
-  data = static_cast<const unsigned char*>(view_) + layout_.page_data_at(g) + get<std::uint32_t>(entry + 8);
+  const std::uint64_t at = layout_.page_data_at(g) + get<std::uint32_t>(entry + 8);
   const std::uint64_t in_block = entries_in_block(range, b);
   bytes = static_cast<std::size_t>(block_size(word, in_block));
-  if (marked(block_good_, range.first_block + b)) return true;
   const std::uint64_t count = blocks_in_page(range.blocks, p);
-  if (!check_block(word, get<std::uint32_t>(entry + 12), data, in_block,
-                   block_bound(layout_, g, entries, k, count)))
-    return false;
+  auto good = [&](const unsigned char* read) {
+    return check_block(word, get<std::uint32_t>(entry + 12), read, in_block,
+                       block_bound(layout_, g, entries, k, count));
+  };
+  if (view_ == nullptr) return copy(block_copies_.get(), range.first_block + b, at, bytes, data, good);
+  data = static_cast<const unsigned char*>(view_) + at;
+  if (marked(block_good_, range.first_block + b)) return true;
+  if (!good(data)) return false;
   mark(block_good_, range.first_block + b);
   return true;
 }
@@ -425,8 +482,10 @@ bool SavedPages::entry(std::size_t r, std::uint64_t k, std::uint64_t& start, boo
 std::size_t SavedPages::bytes() const noexcept {
   const std::uint64_t blocks =
       layout_.ranges.empty() ? 0 : layout_.ranges.back().first_block + layout_.ranges.back().blocks;
-  return static_cast<std::size_t>(layout_.ranges.capacity() * sizeof(SavedLayout::Range) +
-                                  (layout_.pages / 32 + 1 + blocks / 32 + 1) * 4);
+  const std::uint64_t marks = view_ != nullptr ? (layout_.pages / 32 + 1 + blocks / 32 + 1) * 4
+                                               : (layout_.pages + 1 + blocks + 1) * sizeof(void*);
+  return static_cast<std::size_t>(layout_.ranges.capacity() * sizeof(SavedLayout::Range) + marks +
+                                  metadata_.capacity() + copied_bytes_.load(std::memory_order_relaxed));
 }
 
 namespace {
@@ -824,7 +883,7 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
   if (state.nominal_size || in.size < header_bytes) return errc::bad_index;
   // The view, when there is one, goes to the index, which it must outlive.
   std::unique_ptr<SavedPages> pages;
-  if (mode != LoadMode::read) {
+  if (mode != LoadMode::read && mode != LoadMode::lazy) {
     const void* view = platform::map_file_for_reading(in.file, 0, in.size);
     if (view != nullptr) {
       pages.reset(new (std::nothrow) SavedPages(view, in.size));
@@ -837,7 +896,7 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
       // bring in more than the lookup needs when the index is not cached.
       // (Mapping all of it in one go for an eager load measured slower than
       // its faults: 12.6 against 8.1 ms on 35 MB.)
-      if (mode == LoadMode::lazy) platform::view_read_scattered(view, in.size);
+      if (mode == LoadMode::lazy_mapped) platform::view_read_scattered(view, in.size);
     }
   }
   SavedLayout layout;
@@ -855,9 +914,15 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
       return error;
   }
   RangedIndex loaded;
-  if (mode == LoadMode::lazy && pages != nullptr) {
+  if (mode == LoadMode::lazy || mode == LoadMode::lazy_mapped) {
+    if (pages == nullptr) {
+      // Read as lookups need it: the file stays open, now the pages' own.
+      pages.reset(new (std::nothrow) SavedPages(in.file));
+      if (pages == nullptr) return errc::no_memory;
+      in.file = 0;
+    }
     const std::size_t count = layout.ranges.size();
-    if (!pages->adopt(std::move(layout))) return errc::no_memory;
+    if (!pages->adopt(std::move(layout), std::move(metadata))) return errc::no_memory;
     loaded.hold(std::move(pages));
     for (std::size_t r = 0; r < count; ++r) {
       if (!loaded.add_lazy(r)) return errc::no_memory;

@@ -83,10 +83,11 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
                            bool flushed = true, const CompressedText* compressed = nullptr) noexcept;
 
 // How load_index reads: every piece read and checked now, into memory or
-// served from a view of the saved index; or from a view, each piece checked
-// when a lookup first needs it (`lazy`). Where the system has no views, both
-// of those read.
-enum class LoadMode { read, mapped, lazy };
+// served from a view of the saved index; or each piece checked when a
+// lookup first needs it, from a view (`lazy_mapped`) or read into memory
+// then (`lazy`). Where the system has no views, `mapped` reads everything
+// and `lazy_mapped` reads lazily.
+enum class LoadMode { read, mapped, lazy, lazy_mapped };
 
 // Reads and checks a saved index into an empty `index`, its blocks on up to
 // `threads` threads (0: one a core); errc::bad_index when it is damaged or
@@ -125,17 +126,23 @@ struct SavedLayout {
   std::uint64_t page_bound(std::uint64_t g) const noexcept;
 };
 
-// A saved index served from a view of it, each page and block checked when a
-// lookup first needs it. Lookups may run on many threads at once.
+// A saved index served piece by piece, each page and block checked when a
+// lookup first needs it: from a view of it, or read from its open file into
+// memory, where it stays. Nothing is viewed in the second way, so a saved
+// index truncated in place fails the lookups that need a lost piece instead
+// of faulting. Lookups may run on many threads at once.
 class SavedPages {
 public:
   SavedPages(const void* view, std::uint64_t view_bytes) noexcept : view_(view), view_bytes_(view_bytes) {}
+  // Reads from `file`, which it closes when it goes.
+  explicit SavedPages(platform::Handle file) noexcept : file_(file) {}
   SavedPages(const SavedPages&) = delete;
   SavedPages& operator=(const SavedPages&) = delete;
   ~SavedPages();
 
-  // Takes the checked layout; false when there is no memory for the marks.
-  bool adopt(SavedLayout layout) noexcept;
+  // Takes the checked layout, and the metadata that its top table lies in
+  // when there is no view; false when there is no memory for the marks.
+  bool adopt(SavedLayout layout, std::vector<unsigned char> metadata = {}) noexcept;
 
   // The start after entry k of saved range r and whether its line end is
   // two bytes; false when a piece that holds it is damaged.
@@ -145,17 +152,29 @@ public:
              std::size_t& bytes) const noexcept;
   std::uint64_t block_count(std::size_t r) const noexcept { return layout_.ranges[r].blocks; }
   std::uint64_t entry_count(std::size_t r) const noexcept { return layout_.ranges[r].entries; }
-  std::size_t bytes() const noexcept; // heap bytes: the marks and the range table
+  std::size_t bytes() const noexcept; // heap bytes: the marks, the range table and pieces read
 
 private:
   bool page(std::size_t r, std::uint64_t p, const unsigned char*& entries) const noexcept;
+  // Piece `n` of `copies`, `count` bytes at `at` in the saved index, read
+  // and checked by `good` the first time; false when it cannot be read or
+  // is damaged.
+  template <class Check>
+  bool copy(std::atomic<unsigned char*>* copies, std::uint64_t n, std::uint64_t at, std::size_t count,
+            const unsigned char*& piece, Check good) const noexcept;
 
-  const void* view_;
-  std::uint64_t view_bytes_;
+  const void* view_ = nullptr;
+  std::uint64_t view_bytes_ = 0;
+  platform::Handle file_ = 0;
   SavedLayout layout_;
-  // One bit a page and a block: checked and found good.
+  std::vector<unsigned char> metadata_;
+  // With a view: one bit a page and a block, checked and found good.
   std::unique_ptr<std::atomic<std::uint32_t>[]> page_good_;
   std::unique_ptr<std::atomic<std::uint32_t>[]> block_good_;
+  // Without: each page and block read, checked, once.
+  std::unique_ptr<std::atomic<unsigned char*>[]> page_copies_;
+  std::unique_ptr<std::atomic<unsigned char*>[]> block_copies_;
+  mutable std::atomic<std::size_t> copied_bytes_{0};
 };
 
 } // namespace line_reader::detail
