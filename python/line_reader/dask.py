@@ -22,10 +22,11 @@ import pickle
 import tempfile
 
 import dask.bag
+from dask.highlevelgraph import HighLevelGraph
 
 from . import FileIndex
 
-__all__ = ["LinePart", "read_lines"]
+__all__ = ["LineBag", "LinePart", "read_lines"]
 
 # Partitions of about this much text when neither count is given.
 _PARTITION_BYTES = 64 << 20
@@ -61,6 +62,20 @@ class LinePart:
 
     def __repr__(self):
         return f"LinePart(lines {self.first} to {self.stop})"
+
+
+class LineBag(dask.bag.Bag):
+    """The bag of read_lines: its count() is the line count that the index
+    holds, a graph of one value that runs no task on any scheduler. A bag
+    made from it (by map, filter, ...) counts its elements as any bag does."""
+
+    _line_count = None  # set on the bag that read_lines makes, and only on it
+
+    def count(self, split_every=None):
+        if self._line_count is None:
+            return super().count(split_every=split_every)
+        key = "count-" + self.name
+        return dask.bag.Item(HighLevelGraph.from_collections(key, {key: self._line_count}), key)
 
 
 def _saved_index_path(path, ends):
@@ -107,4 +122,6 @@ def read_lines(path, npartitions=None, lines_per_partition=None, ends="lf", inde
     # Pickled once: loaded from its saved index, it pickles as that index's path.
     pickled = pickle.dumps(index)
     graph = {(name, k): (LinePart, pickled, first, stop) for k, (first, stop) in enumerate(bounds)}
-    return dask.bag.Bag(graph, name, len(bounds))
+    bag = LineBag(graph, name, len(bounds))
+    bag._line_count = count
+    return bag
