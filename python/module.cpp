@@ -380,6 +380,115 @@ const std::string& failed_file(const std::error_code& error, const std::string& 
 
 } // namespace
 
+// About a MiB of lines [start, stop) read at once into `text`, their spans
+// (from the text's start) into `spans`: iteration's piece. None past the end.
+void read_piece(const SharedIndex& self, std::uint64_t start, std::uint64_t stop, std::string& text,
+                std::vector<FileIndex::Span>& spans) {
+  std::error_code error;
+  spans.clear();
+  shared_use(self, [&] {
+    const FileIndex& index = self.index;
+    const std::uint64_t count = std::min(index.line_count(), stop);
+    if (start >= count) return 0;
+    py::gil_scoped_release released;
+    // Spans in steps of 4,096 lines until a MiB of text is covered.
+    std::uint64_t next = start;
+    while (next < count && !error &&
+           (spans.empty() || spans.back().offset + spans.back().length - spans.front().offset < (1u << 20))) {
+      const std::size_t had = spans.size();
+      const std::uint64_t n = std::min<std::uint64_t>(4096, count - next);
+      spans.resize(had + static_cast<std::size_t>(n));
+      index.spans(next + 1, n, spans.data() + had, error);
+      next += n;
+    }
+    if (error || spans.empty()) return 0;
+    const std::uint64_t from = spans.front().offset;
+    (void)index.read_bytes(from, spans.back().offset + spans.back().length - from, text, error);
+    for (FileIndex::Span& span : spans)
+      span.offset -= from;
+    return 0;
+  });
+  if (error) {
+    spans.clear();
+    raise(error, self.path);
+  }
+}
+
+// An iterator over a FileIndex's lines, written with the C API: its
+// __next__ runs once a line, and a class of pybind11 or a generator would
+// cost as much again as making the line's bytes.
+struct PieceReader {
+  py::object owner; // the FileIndex, kept alive
+  const SharedIndex* index;
+  std::uint64_t next; // the first line of the next piece
+  std::uint64_t stop;
+  std::string text;
+  std::vector<FileIndex::Span> spans;
+  std::size_t at = 0;
+};
+struct LinesIteratorObject {
+  PyObject_HEAD PieceReader* reader;
+};
+PyObject* lines_iterator_type = nullptr;
+
+PyObject* lines_next(PyObject* object) {
+  PieceReader* reader = reinterpret_cast<LinesIteratorObject*>(object)->reader;
+  if (reader == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "this iterator is made by iter(FileIndex)");
+    return nullptr;
+  }
+  try {
+    if (reader->at == reader->spans.size()) {
+      reader->at = 0;
+      read_piece(*reader->index, reader->next, reader->stop, reader->text, reader->spans);
+      if (reader->spans.empty()) return nullptr; // the end: StopIteration
+      reader->next += reader->spans.size();
+    }
+    const FileIndex::Span& span = reader->spans[reader->at++];
+    return PyBytes_FromStringAndSize(reader->text.data() + span.offset, static_cast<Py_ssize_t>(span.length));
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  return nullptr;
+}
+
+void lines_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  delete reinterpret_cast<LinesIteratorObject*>(object)->reader;
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+void make_lines_iterator_type() {
+  static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(lines_dealloc)},
+                                {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+                                {Py_tp_iternext, reinterpret_cast<void*>(lines_next)},
+                                {0, nullptr}};
+  unsigned long flags = Py_TPFLAGS_DEFAULT;
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+  flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#endif
+  static PyType_Spec spec = {"line_reader._LinesIterator", sizeof(LinesIteratorObject), 0,
+                             static_cast<unsigned int>(flags), slots};
+  lines_iterator_type = PyType_FromSpec(&spec);
+  if (lines_iterator_type == nullptr) throw py::error_already_set();
+}
+
+// Lines [start, stop) of the FileIndex `self` (stop: at most its count as
+// each piece is read).
+py::object lines_iterator(const py::object& self, std::uint64_t start, std::uint64_t stop) {
+  auto* type = reinterpret_cast<PyTypeObject*>(lines_iterator_type);
+  auto object = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
+  if (!object) throw py::error_already_set();
+  reinterpret_cast<LinesIteratorObject*>(object.ptr())->reader =
+      new PieceReader{self, &self.cast<const SharedIndex&>(), start, stop, {}, {}, 0};
+  return object;
+}
+
 PYBIND11_MODULE(_line_reader, module) {
   module.doc() = "Any line of a text file of any size, by number, from an index of its lines.";
   module.attr("__version__") = LINE_READER_VERSION;
@@ -387,6 +496,7 @@ PYBIND11_MODULE(_line_reader, module) {
       "line_reader.Error", "A failure of the line reader; its message is the library's.", PyExc_OSError,
       nullptr));
   module.attr("Error") = error_type;
+  make_lines_iterator_type();
 
   py::class_<LineIterator>(module, "_LineIterator")
       .def("__iter__", [](LineIterator& self) -> LineIterator& { return self; })
@@ -734,49 +844,13 @@ PYBIND11_MODULE(_line_reader, module) {
           },
           py::arg("k"), py::arg("seed") = py::none(),
           "`k` distinct line indices chosen uniformly, in file order; the same for the same seed.")
+      .def("__iter__", [](const py::object& self) { return lines_iterator(self, 0, UINT64_MAX); })
       .def(
-          "_lines_from",
-          [](const SharedIndex& self, std::uint64_t start) {
-            // About a MiB of lines from `start`, read at once: iteration's piece.
-            std::string text;
-            std::vector<FileIndex::Span> spans;
-            std::error_code error;
-            shared_use(self, [&] {
-              const FileIndex& index = self.index;
-              const std::uint64_t count = index.line_count();
-              if (start >= count) return 0;
-              py::gil_scoped_release released;
-              // Spans in steps of 4,096 lines until a MiB of text is covered.
-              std::uint64_t next = start;
-              while (next < count && !error &&
-                     (spans.empty() ||
-                      spans.back().offset + spans.back().length - spans.front().offset < (1u << 20))) {
-                const std::size_t had = spans.size();
-                const std::uint64_t n = std::min<std::uint64_t>(4096, count - next);
-                spans.resize(had + static_cast<std::size_t>(n));
-                index.spans(next + 1, n, spans.data() + had, error);
-                next += n;
-              }
-              if (error || spans.empty()) return 0;
-              const std::uint64_t from = spans.front().offset;
-              (void)index.read_bytes(from, spans.back().offset + spans.back().length - from, text, error);
-              for (FileIndex::Span& span : spans)
-                span.offset -= from;
-              return 0;
-            });
-            if (error) raise(error, self.path);
-            // Made with the C API: a piece holds thousands of lines.
-            auto list = py::reinterpret_steal<py::list>(PyList_New(static_cast<Py_ssize_t>(spans.size())));
-            if (!list) throw py::error_already_set();
-            for (std::size_t k = 0; k < spans.size(); ++k) {
-              PyObject* line = PyBytes_FromStringAndSize(text.data() + spans[k].offset,
-                                                         static_cast<Py_ssize_t>(spans[k].length));
-              if (line == nullptr) throw py::error_already_set();
-              PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), line);
-            }
-            return list;
+          "_iterate",
+          [](const py::object& self, std::uint64_t start, std::uint64_t stop) {
+            return lines_iterator(self, start, stop);
           },
-          py::arg("start"))
+          py::arg("start"), py::arg("stop"))
       .def("__reduce__",
            [](const py::object& object) {
              const auto& self = object.cast<const SharedIndex&>();

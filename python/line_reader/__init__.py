@@ -15,20 +15,6 @@ from ._line_reader import Error, FileIndex, IndexedFile, __version__
 __all__ = ["Error", "FileIndex", "IndexedFile", "__version__"]
 
 
-def _iterate(index):
-    """Every line in order, read about a MiB at a time."""
-    start = 0
-    while True:
-        piece = index._lines_from(start)
-        if not piece:
-            return
-        yield from piece
-        start += len(piece)
-
-
-FileIndex.__iter__ = _iterate
-
-
 def _index_from_saved_path(path, ends, raw, saved):
     """A pickled FileIndex that names its saved index, loaded lazily and checked as load() checks it."""
     return FileIndex._from_saved_path(path, ends, raw, saved)

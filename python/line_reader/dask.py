@@ -49,13 +49,7 @@ class LinePart:
     def __iter__(self):
         if self._index is None:
             self._index = pickle.loads(self._pickled)
-        start = self.first
-        while start < self.stop:
-            piece = self._index._lines_from(start)[: self.stop - start]
-            if not piece:
-                return
-            yield from piece
-            start += len(piece)
+        return self._index._iterate(self.first, self.stop)
 
     def __reduce__(self):
         return (LinePart, (self._pickled, self.first, self.stop))
