@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,10 @@
 #include <thread>
 #include <type_traits>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #include "line_reader/file_index.h"
 #include "line_reader/index_cache.h"
@@ -380,6 +385,70 @@ const std::string& failed_file(const std::error_code& error, const std::string& 
 
 } // namespace
 
+// A column of unsigned 64-bit integers that Python sees as a read-only
+// buffer. Of many MiB, it asks for huge pages where the system has them:
+// writing a fresh column costs its page faults more than its values.
+class Column {
+public:
+  explicit Column(std::size_t count) : count_(count) {
+    const std::size_t bytes = std::max<std::size_t>(count, 1) * 8;
+#ifdef __linux__
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes >= huge) {
+      data_ = static_cast<std::uint64_t*>(std::aligned_alloc(huge, (bytes + huge - 1) / huge * huge));
+      if (data_ != nullptr) (void)madvise(data_, (bytes + huge - 1) / huge * huge, MADV_HUGEPAGE);
+    }
+#endif
+    if (data_ == nullptr) data_ = static_cast<std::uint64_t*>(std::malloc(bytes));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+  ~Column() { std::free(data_); }
+  std::uint64_t* data() { return data_; }
+  py::buffer_info info() const {
+    return py::buffer_info(data_, 8, py::format_descriptor<std::uint64_t>::format(), 1,
+                           {static_cast<py::ssize_t>(count_)}, {py::ssize_t{8}}, true);
+  }
+  std::size_t size() const { return count_; }
+
+private:
+  std::uint64_t* data_ = nullptr;
+  std::size_t count_;
+};
+
+// Lines first.. (from 1) into the columns, a half on each of two threads
+// where there are many.
+void fill_spans(const FileIndex& index, std::uint64_t first, Column& offsets, Column& lengths,
+                std::error_code& error) {
+  auto fill = [&](std::size_t from, std::size_t to, std::error_code& failed) {
+    std::vector<FileIndex::Span> spans(std::min<std::size_t>(to - from, 16384));
+    for (std::size_t k = from; k < to && !failed; k += spans.size()) {
+      const std::size_t n = std::min(spans.size(), to - k);
+      index.spans(first + k, n, spans.data(), failed);
+      for (std::size_t j = 0; j < n; ++j) {
+        offsets.data()[k + j] = spans[j].offset;
+        lengths.data()[k + j] = spans[j].length;
+      }
+    }
+  };
+  const std::size_t count = offsets.size();
+  const std::size_t half = count >= (1u << 20) && std::thread::hardware_concurrency() > 1 ? count / 2 : 0;
+  std::error_code second;
+  std::thread helper;
+  if (half != 0) {
+    try {
+      helper = std::thread([&] { fill(half, count, second); });
+    } catch (const std::system_error&) { // no thread: this one fills it all
+    }
+  }
+  fill(0, helper.joinable() ? half : count, error);
+  if (helper.joinable()) {
+    helper.join();
+    if (!error) error = second;
+  }
+}
+
 // About a MiB of lines [start, stop) read at once into `text`, their spans
 // (from the text's start) into `spans`: iteration's piece. None past the end.
 void read_piece(const SharedIndex& self, std::uint64_t start, std::uint64_t stop, std::string& text,
@@ -497,6 +566,7 @@ PYBIND11_MODULE(_line_reader, module) {
       nullptr));
   module.attr("Error") = error_type;
   make_lines_iterator_type();
+  py::class_<Column>(module, "_Column", py::buffer_protocol()).def_buffer(&Column::info);
 
   py::class_<LineIterator>(module, "_LineIterator")
       .def("__iter__", [](LineIterator& self) -> LineIterator& { return self; })
@@ -754,35 +824,21 @@ PYBIND11_MODULE(_line_reader, module) {
           [](const SharedIndex& self, const py::object& start, const py::object& stop) {
             const py::slice bounds(start, stop, py::none());
             Slice slice(bounds);
-            py::object offsets;
-            py::object lengths;
+            std::unique_ptr<Column> offsets;
+            std::unique_ptr<Column> lengths;
             std::error_code error;
             shared_use(self, [&] {
               const std::size_t picked = slice.picks(self.index.line_count());
-              // The two columns are written in place: bytes objects made
-              // whole first (no Python code runs for them).
-              offsets = py::reinterpret_steal<py::object>(
-                  PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(picked * 8)));
-              lengths = py::reinterpret_steal<py::object>(
-                  PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(picked * 8)));
-              if (!offsets || !lengths) throw py::error_already_set();
-              auto* offset_at = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(offsets.ptr()));
-              auto* length_at = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(lengths.ptr()));
+              offsets = std::make_unique<Column>(picked);
+              lengths = std::make_unique<Column>(picked);
               py::gil_scoped_release released;
-              std::vector<FileIndex::Span> spans(std::min<std::size_t>(picked, 16384));
-              for (std::size_t k = 0; k < picked && !error; k += spans.size()) {
-                const std::size_t n = std::min(spans.size(), picked - k);
-                self.index.spans(static_cast<std::uint64_t>(slice.start) + k + 1, n, spans.data(), error);
-                for (std::size_t j = 0; j < n; ++j) {
-                  std::memcpy(offset_at + 8 * (k + j), &spans[j].offset, 8);
-                  std::memcpy(length_at + 8 * (k + j), &spans[j].length, 8);
-                }
-              }
+              fill_spans(self.index, static_cast<std::uint64_t>(slice.start) + 1, *offsets, *lengths, error);
               return 0;
             });
             if (error) raise(error, self.path);
-            return py::make_tuple(py::memoryview(offsets).attr("cast")("Q"),
-                                  py::memoryview(lengths).attr("cast")("Q"));
+            // Each view holds its column, which frees its memory when the last goes.
+            return py::make_tuple(py::memoryview(py::cast(std::move(offsets))),
+                                  py::memoryview(py::cast(std::move(lengths))));
           },
           py::arg("start") = 0, py::arg("stop") = py::none(),
           "(offsets, lengths) of lines [start, stop) as read-only buffers of unsigned 64-bit integers.")
