@@ -35,9 +35,14 @@ constexpr std::uint64_t early_bytes = 8 << 20;
 
 void say(const std::string& text) { lines::system::write_error("lines: " + text + "\n"); }
 
+// A failure that ends the answer for one file, said when it is thrown: the
+// run's status is then 2, and with several files the others are still
+// answered, as wc -l goes on past a file it cannot read.
+struct FileFailed {};
+
 [[noreturn]] void fail(const std::string& file, const std::error_code& error) {
   say(file + ": " + error.message());
-  std::exit(2);
+  throw FileFailed{};
 }
 
 // The progress line on a terminal: drawn once indexing has taken half a
@@ -599,7 +604,7 @@ std::vector<lines::Range> sampled_ranges(std::uint64_t count, const lines::Optio
   if (options.sample > count) {
     say(options.file + ": has " + std::to_string(count) + " lines, fewer than the sample of " +
         std::to_string(options.sample));
-    std::exit(2);
+    throw FileFailed{};
   }
   const std::vector<std::uint64_t> numbers = line_reader::detail::sample_of(
       count, options.sample, options.seeded ? options.seed : std::random_device()());
@@ -611,6 +616,16 @@ std::vector<lines::Range> sampled_ranges(std::uint64_t count, const lines::Optio
 }
 
 int run_file(lines::Options& options, lines::Output& out);
+
+// run_file, its failure status 2 after what it printed.
+int answer(lines::Options& options, lines::Output& out) {
+  try {
+    return run_file(options, out);
+  } catch (const FileFailed&) {
+    out.flush();
+    return 2;
+  }
+}
 
 int run(int argc, char** argv) {
   lines::system::prepare_process();
@@ -631,15 +646,17 @@ int run(int argc, char** argv) {
     out.flush();
     return 0;
   }
-  if (options.files.size() == 1) return run_file(options, out);
-  // Several files, a count or a summary each, as wc -l answers.
+  if (options.files.size() == 1) return answer(options, out);
+  // Several files, a count or a summary each, as wc -l answers, then the
+  // total of those answered.
   int status = 0;
   for (const std::string& file : options.files) {
     lines::Options one = options;
     one.file = file;
-    status = std::max(status, run_file(one, out));
+    status = std::max(status, answer(one, out));
   }
   if (options.count) out.text(std::to_string(lines::counted_lines()) + " total\n");
+  if (options.summary) out.text(lines::summary_total_text(options));
   out.flush();
   return status;
 }

@@ -19,7 +19,8 @@ index of its lines that is saved for the next time.
   -c, --count       print the number of lines only; of several FILEs, each
                     with its name and a total, as wc -l prints them
   -s, --summary     print the bytes, the lines, the longest line and its
-                    length, and the bytes the index takes
+                    length, and the bytes the index takes; of several
+                    FILEs, each after its name and then their total
       --json        print the summary as one JSON object
   -b, --offsets     print each line after its byte offset and a colon, as
                     grep -b does (of a compressed file, in its text)

@@ -107,7 +107,30 @@ std::string count_text(std::uint64_t lines, const Options& options) {
 
 std::uint64_t counted_lines() { return lines_counted; }
 
+namespace {
+// The summaries printed, added up for summary_total_text().
+Summary summed{};
+std::uint64_t summaries = 0;
+} // namespace
+
+std::string summary_total_text(const Options& options) {
+  if (options.json)
+    return "{\"files\": " + std::to_string(summaries) + ", \"bytes\": " + std::to_string(summed.size) +
+           ", \"lines\": " + std::to_string(summed.lines) +
+           ", \"index_bytes\": " + std::to_string(summed.index_bytes) + "}\n";
+  return "==> total <==\nfiles: " + std::to_string(summaries) + "\nbytes: " + std::to_string(summed.size) +
+         "\nlines: " + std::to_string(summed.lines) + "\nindex bytes: " + std::to_string(summed.index_bytes) +
+         "\n";
+}
+
 std::string summary_text(const Summary& summary, const Options& options) {
+  if (options.labelled || options.json) {
+    // Counted once, where the call for one file begins.
+    ++summaries;
+    summed.size += summary.size;
+    summed.lines += summary.lines;
+    summed.index_bytes += summary.index_bytes;
+  }
   if (!options.json && options.labelled) {
     Options alone = options;
     alone.labelled = false;

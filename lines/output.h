@@ -54,6 +54,9 @@ private:
 // What --summary prints (--json: one JSON object); of several files, after
 // a line that names the file, as head names them.
 std::string summary_text(const Summary& summary, const Options& options);
+// What --summary prints after those of several files: how many were
+// summarized, and their bytes, lines and index bytes added up.
+std::string summary_total_text(const Options& options);
 // What --count prints: the count, and of several files the file's name
 // after it, as wc -l prints them. The counts printed are added up in
 // counted_lines().

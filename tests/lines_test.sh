@@ -166,6 +166,13 @@ done < <(head -5 "$work/got")
 [ "$("$lines" -c "$f" "$work/random1.txt")" = "$(printf '%s %s\n%s %s\n%s total' "$total" "$f" \
   "$(perl -ne 'END { print $. }' "$work/random1.txt")" "$work/random1.txt" \
   $((total + $(perl -ne 'END { print $. }' "$work/random1.txt"))))" ] || fail "--count of two files"
+# A file that cannot be read among several: the others are still answered
+# and added up, and the status is 2, as wc -l goes on past it.
+got=$("$lines" -c "$f" "$work/missing.txt" "$f" 2>/dev/null)
+status=$?
+[ "$status" = 2 ] && [ "$(tail -1 <<<"$got")" = "$((2 * total)) total" ] || fail "--count past a missing file: $status $got"
+"$lines" --summary --json "$f" "$f" | tail -1 | grep -q "\"files\": 2, \"bytes\": $((2 * $(stat -c %s "$f"))), \"lines\": $((2 * total))," ||
+  fail "--summary of two files: no total"
 echo "ok   offsets, parts, samples, counts of several files"
 
 # Past the head that an early answer reads: the file is indexed instead.
