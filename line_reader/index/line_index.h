@@ -72,6 +72,48 @@ public:
     }
     }
   }
+  // Entries from..from + count - 1 of block b (within it): their starts
+  // and whether each follows a two-byte line end. A block at a time, one
+  // look at its word: spans of many lines run at memory speed.
+  void block_entries(std::size_t b, std::size_t from, std::size_t count, std::uint64_t* starts,
+                     bool* twos) const noexcept {
+    const Block& block = blocks_[b];
+    const std::uint64_t base = block.base & base_mask;
+    switch (block.base >> width_shift) {
+    case 0: {
+      const auto* offsets = static_cast<const std::uint16_t*>(block.offsets) + from;
+      for (std::size_t k = 0; k < count; ++k)
+        starts[k] = base + offsets[k];
+      break;
+    }
+    case 1: {
+      const auto* offsets = static_cast<const std::uint32_t*>(block.offsets) + from;
+      for (std::size_t k = 0; k < count; ++k)
+        starts[k] = base + offsets[k];
+      break;
+    }
+    default: {
+      const auto* offsets = static_cast<const std::uint64_t*>(block.offsets) + from;
+      for (std::size_t k = 0; k < count; ++k)
+        starts[k] = offsets[k];
+    }
+    }
+    switch (block.base >> kind_shift & 3) {
+    case kind_none:
+      for (std::size_t k = 0; k < count; ++k)
+        twos[k] = false;
+      break;
+    case kind_all:
+      for (std::size_t k = 0; k < count; ++k)
+        twos[k] = true;
+      break;
+    default: {
+      const auto* bits = static_cast<const unsigned char*>(block.offsets) - bitmap_bytes;
+      for (std::size_t k = 0; k < count; ++k)
+        twos[k] = (bits[(from + k) >> 3] >> ((from + k) & 7) & 1) != 0;
+    }
+    }
+  }
   std::uint64_t entry_count() const noexcept {
     return block_count_ == 0 ? 0 : (block_count_ - 1) * std::uint64_t{256} + entries_in_last_block_;
   }

@@ -86,16 +86,17 @@ bool RangedIndex::entries(std::uint64_t j, std::uint64_t count, std::uint64_t* s
     const std::size_t r = static_cast<std::size_t>(&range - ranges_.data());
     const std::uint64_t end = r + 1 < ranges_.size() ? ranges_[r + 1].first : found_;
     const std::uint64_t stop = std::min(count, end - j);
-    if (range.index == nullptr) {
-      for (; k < stop; ++k) {
-        if (!pages_->entry(number_of(range), j + k - range.first, starts[k], twos[k])) return false;
+    // A block at a time.
+    while (k < stop) {
+      const std::uint64_t i = j + k - range.first;
+      const auto from = static_cast<std::size_t>(i & 255);
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(256 - from, stop - k));
+      if (range.index != nullptr) {
+        range.index->block_entries(static_cast<std::size_t>(i >> 8), from, n, starts + k, twos + k);
+      } else if (!pages_->entries(number_of(range), i, n, starts + k, twos + k)) {
+        return false;
       }
-      continue;
-    }
-    const LineIndex& index = *range.index;
-    for (; k < stop; ++k) {
-      starts[k] = index.start(j + k - range.first);
-      twos[k] = index.after_two_bytes(j + k - range.first);
+      k += n;
     }
   }
   return true;

@@ -479,6 +479,17 @@ bool SavedPages::entry(std::size_t r, std::uint64_t k, std::uint64_t& start, boo
   return true;
 }
 
+bool SavedPages::entries(std::size_t r, std::uint64_t k, std::size_t count, std::uint64_t* starts,
+                         bool* twos) const noexcept {
+  std::uint64_t word = 0;
+  const unsigned char* data = nullptr;
+  std::size_t bytes = 0;
+  if (!block(r, k / 256, word, data, bytes)) return false;
+  for (std::size_t m = 0; m < count; ++m)
+    block_entry(word, data, k % 256 + m, starts[m], twos[m]);
+  return true;
+}
+
 std::size_t SavedPages::bytes() const noexcept {
   const std::uint64_t blocks =
       layout_.ranges.empty() ? 0 : layout_.ranges.back().first_block + layout_.ranges.back().blocks;

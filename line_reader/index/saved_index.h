@@ -147,6 +147,9 @@ public:
   // The start after entry k of saved range r and whether its line end is
   // two bytes; false when a piece that holds it is damaged.
   bool entry(std::size_t r, std::uint64_t k, std::uint64_t& start, bool& two) const noexcept;
+  // Entries k..k + count - 1 of saved range r, all in one block: as entry().
+  bool entries(std::size_t r, std::uint64_t k, std::size_t count, std::uint64_t* starts,
+               bool* twos) const noexcept;
   // Block b of saved range r, checked: its word, bytes and their count.
   bool block(std::size_t r, std::uint64_t b, std::uint64_t& word, const unsigned char*& data,
              std::size_t& bytes) const noexcept;
