@@ -100,6 +100,10 @@ def main():
     bulk, _ = best(lambda: index.lines(many))
     print(f"10,000 random lines: idx.lines() {bulk * 1000:.1f} ms ({10000 / bulk:,.0f} lines a second), "
           f"a loop of idx[k] {looped * 1000:.1f} ms: {looped / bulk:.2f} times as fast")
+    floor = subprocess.run([os.path.join(build, "bench", "read_floor"), "--random", "10000", path],
+                           capture_output=True, text=True, check=True).stdout.split()
+    print(f"  the floor, 10,000 positioned reads of 64 bytes at random offsets in C: {floor[0]} ms on one "
+          f"thread, {floor[1]} ms on two")
     spanned, _ = best(lambda: index.spans())
     print(f"spans() of every line: {spanned * 1000:.1f} ms, build {built * 1000:.1f} ms, ratio {spanned / built:.3f}")
 
