@@ -281,53 +281,66 @@ std::vector<Index> indices_of(const py::object& indices) {
 constexpr std::uint64_t joined_gap = 4096;
 constexpr std::uint64_t joined_most = 4u << 20;
 
-// The groups of `order` [from, to) read one group a read, each line into `out`.
-void read_groups(const FileIndex& index, const std::vector<std::size_t>& order,
-                 const std::vector<FileIndex::Span>& spans, std::size_t from, std::size_t to,
-                 std::vector<std::string>& out, std::error_code& error) {
+// Where each asked line's bytes lie once read: in the text of the thread
+// that read it.
+struct ReadLine {
+  std::size_t text = 0; // which thread's
+  std::size_t at = 0;
+  std::size_t length = 0;
+};
+
+// The lines of `order` [from, to) (sorted by number): their spans looked up,
+// then read one group a read, each line's bytes appended to `text` and
+// placed in `out`.
+void read_groups(const FileIndex& index, const std::vector<std::uint64_t>& numbers,
+                 const std::vector<std::size_t>& order, std::size_t from, std::size_t to, std::size_t which,
+                 std::string& text, std::vector<ReadLine>& out, std::error_code& error) {
+  std::vector<FileIndex::Span> spans(to - from);
+  for (std::size_t g = from; g < to && !error; ++g)
+    spans[g - from] = index.span(numbers[order[g]], error);
+  auto span = [&](std::size_t g) -> const FileIndex::Span& { return spans[g - from]; };
   std::string buffer;
   for (std::size_t g = from; g < to && !error;) {
-    const std::uint64_t first = spans[order[g]].offset;
-    std::uint64_t last = first + spans[order[g]].length;
+    const std::uint64_t first = span(g).offset;
+    std::uint64_t last = first + span(g).length;
     std::size_t end = g + 1;
-    while (end < to && spans[order[end]].offset <= last + joined_gap &&
-           spans[order[end]].offset + spans[order[end]].length - first <= joined_most) {
-      last = std::max(last, spans[order[end]].offset + spans[order[end]].length);
+    while (end < to && span(end).offset <= last + joined_gap &&
+           span(end).offset + span(end).length - first <= joined_most) {
+      last = std::max(last, span(end).offset + span(end).length);
       ++end;
     }
-    const std::string_view text = index.read_bytes(first, last - first, buffer, error);
+    const std::string_view read = index.read_bytes(first, last - first, buffer, error);
     for (; g < end && !error; ++g) {
-      const FileIndex::Span& span = spans[order[g]];
-      out[order[g]].assign(
-          text.substr(static_cast<std::size_t>(span.offset - first), static_cast<std::size_t>(span.length)));
+      const auto length = static_cast<std::size_t>(span(g).length);
+      out[order[g]] = {which, text.size(), length};
+      text.append(read.substr(static_cast<std::size_t>(span(g).offset - first), length));
     }
   }
 }
 
-// Lines `numbers` (from 1) into `out`, in the order asked, read in file
-// order with nearby reads joined; many lines on two threads, each a half.
-void read_many(const FileIndex& index, const std::vector<std::uint64_t>& numbers,
-               std::vector<std::string>& out, std::error_code& error) {
+// Lines `numbers` (from 1), read in file order with nearby reads joined;
+// many lines on two threads, each a half. `texts` holds what each thread
+// read, `out` where each asked line lies in it, in the order asked.
+void read_many(const FileIndex& index, const std::vector<std::uint64_t>& numbers, std::string (&texts)[2],
+               std::vector<ReadLine>& out, std::error_code& error) {
   std::vector<std::size_t> order(numbers.size());
   for (std::size_t k = 0; k < order.size(); ++k)
     order[k] = k;
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return numbers[a] < numbers[b]; });
-  std::vector<FileIndex::Span> spans(numbers.size());
-  for (std::size_t k = 0; k < numbers.size() && !error; ++k)
-    spans[k] = index.span(numbers[k], error);
-  if (error) return;
+  out.resize(numbers.size());
   const std::size_t half =
       order.size() >= 512 && std::thread::hardware_concurrency() > 1 ? order.size() / 2 : 0;
   std::error_code second;
   std::thread helper;
   if (half != 0) {
     try {
-      helper = std::thread([&] { read_groups(index, order, spans, half, order.size(), out, second); });
+      helper = std::thread(
+          [&] { read_groups(index, numbers, order, half, order.size(), 1, texts[1], out, second); });
     } catch (const std::system_error&) { // no thread: this one reads it all
     }
   }
-  read_groups(index, order, spans, 0, helper.joinable() ? half : order.size(), out, error);
+  read_groups(index, numbers, order, 0, helper.joinable() ? half : order.size(), 0, texts[0], out, error);
   if (helper.joinable()) {
     helper.join();
     if (!error) error = second;
@@ -780,7 +793,8 @@ PYBIND11_MODULE(_line_reader, module) {
           "lines",
           [](const SharedIndex& self, const py::object& indices) {
             const std::vector<Index> asked = indices_of(indices);
-            std::vector<std::string> lines(asked.size());
+            std::string texts[2];
+            std::vector<ReadLine> lines;
             std::error_code error;
             shared_use(self, [&] {
               const std::uint64_t count = self.index.line_count();
@@ -788,13 +802,19 @@ PYBIND11_MODULE(_line_reader, module) {
               for (std::size_t k = 0; k < asked.size(); ++k)
                 numbers[k] = index_in(asked[k], count) + 1;
               py::gil_scoped_release released;
-              read_many(self.index, numbers, lines, error);
+              read_many(self.index, numbers, texts, lines, error);
               return 0;
             });
             if (error) raise(error, self.path);
-            py::list list(lines.size());
-            for (std::size_t k = 0; k < lines.size(); ++k)
-              list[k] = bytes_of(lines[k]);
+            // Made with the C API: one call a line.
+            auto list = py::reinterpret_steal<py::list>(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+            if (!list) throw py::error_already_set();
+            for (std::size_t k = 0; k < lines.size(); ++k) {
+              PyObject* line = PyBytes_FromStringAndSize(texts[lines[k].text].data() + lines[k].at,
+                                                         static_cast<Py_ssize_t>(lines[k].length));
+              if (line == nullptr) throw py::error_already_set();
+              PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(k), line);
+            }
             return list;
           },
           py::arg("indices"),
