@@ -52,7 +52,9 @@ struct IndexOptions {
   // lookup first needs it, instead of viewing it (and on systems without
   // views too). Nothing is then viewed, so a saved index truncated in place
   // while in use fails the lookups that need its lost pieces
-  // (errc::bad_index) instead of raising SIGBUS.
+  // (errc::bad_index) instead of raising SIGBUS. The index keeps the saved
+  // index open, which on Windows keeps another file from being renamed
+  // over it.
   bool lazy_reads = false;
   // build, load, refresh: index a compressed file's bytes as they are,
   // instead of its text (gzip, zstd, xz) or refusing it (errc::compressed,

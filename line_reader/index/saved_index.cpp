@@ -925,7 +925,8 @@ std::error_code load_checked(const char* path, SavedIdentity& identity, RangedIn
       return error;
   }
   RangedIndex loaded;
-  if (mode == LoadMode::lazy || mode == LoadMode::lazy_mapped) {
+  // Lazily from a view where there is one; by reads when asked; else whole.
+  if (mode == LoadMode::lazy || (mode == LoadMode::lazy_mapped && pages != nullptr)) {
     if (pages == nullptr) {
       // Read as lookups need it: the file stays open, now the pages' own.
       pages.reset(new (std::nothrow) SavedPages(in.file));

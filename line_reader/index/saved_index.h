@@ -85,8 +85,8 @@ std::error_code save_index(const char* path, const SavedIdentity& identity, cons
 // How load_index reads: every piece read and checked now, into memory or
 // served from a view of the saved index; or each piece checked when a
 // lookup first needs it, from a view (`lazy_mapped`) or read into memory
-// then (`lazy`). Where the system has no views, `mapped` reads everything
-// and `lazy_mapped` reads lazily.
+// then (`lazy`), which keeps the saved index open. Where the system has no
+// views, `mapped` and `lazy_mapped` read everything.
 enum class LoadMode { read, mapped, lazy, lazy_mapped };
 
 // Reads and checks a saved index into an empty `index`, its blocks on up to
