@@ -84,10 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (out == nullptr || std::fwrite(form.bytes().data(), 1, form.bytes().size(), out) != form.bytes().size())
     std::abort();
   std::fclose(out);
-  for (int way = 0; way < 4; ++way) {
+  // Whole, lazily from a view and lazily by reads, in both line-end modes.
+  for (int way = 0; way < 6; ++way) {
     line_reader::IndexOptions options;
     options.ends = way % 2 == 0 ? line_reader::LineEnds::crlf : line_reader::LineEnds::lf;
     options.lazy = way >= 2;
+    options.lazy_reads = way >= 4;
     std::error_code error;
     // The index's own memory, a small multiple of its saved size, and the
     // threads' buffers of the appended bytes' scan.
