@@ -281,6 +281,27 @@ std::vector<Index> indices_of(const py::object& indices) {
 constexpr std::uint64_t joined_gap = 4096;
 constexpr std::uint64_t joined_most = 4u << 20;
 
+// work(from, to, error) over [0, count): the second half on a thread of
+// its own where there are at least `least` and two cores (else, or when no
+// thread starts, all on this one); the first failure in `error`.
+template <class Work>
+void in_two_halves(std::size_t count, std::size_t least, Work work, std::error_code& error) {
+  const std::size_t half = count >= least && std::thread::hardware_concurrency() > 1 ? count / 2 : 0;
+  std::error_code second;
+  std::thread helper;
+  if (half != 0) {
+    try {
+      helper = std::thread([&] { work(half, count, second); });
+    } catch (const std::system_error&) { // no thread: this one does it all
+    }
+  }
+  work(0, helper.joinable() ? half : count, error);
+  if (helper.joinable()) {
+    helper.join();
+    if (!error) error = second;
+  }
+}
+
 // Where each asked line's bytes lie once read: in the text of the thread
 // that read it.
 struct ReadLine {
@@ -329,22 +350,13 @@ void read_many(const FileIndex& index, const std::vector<std::uint64_t>& numbers
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return numbers[a] < numbers[b]; });
   out.resize(numbers.size());
-  const std::size_t half =
-      order.size() >= 512 && std::thread::hardware_concurrency() > 1 ? order.size() / 2 : 0;
-  std::error_code second;
-  std::thread helper;
-  if (half != 0) {
-    try {
-      helper = std::thread(
-          [&] { read_groups(index, numbers, order, half, order.size(), 1, texts[1], out, second); });
-    } catch (const std::system_error&) { // no thread: this one reads it all
-    }
-  }
-  read_groups(index, numbers, order, 0, helper.joinable() ? half : order.size(), 0, texts[0], out, error);
-  if (helper.joinable()) {
-    helper.join();
-    if (!error) error = second;
-  }
+  in_two_halves(
+      order.size(), 512,
+      [&](std::size_t from, std::size_t to, std::error_code& failed) {
+        const std::size_t which = from == 0 ? 0 : 1;
+        read_groups(index, numbers, order, from, to, which, texts[which], out, failed);
+      },
+      error);
 }
 
 // Where line i (from 0) starts; the indexed end for i == count.
@@ -445,21 +457,7 @@ void fill_spans(const FileIndex& index, std::uint64_t first, Column& offsets, Co
       }
     }
   };
-  const std::size_t count = offsets.size();
-  const std::size_t half = count >= (1u << 20) && std::thread::hardware_concurrency() > 1 ? count / 2 : 0;
-  std::error_code second;
-  std::thread helper;
-  if (half != 0) {
-    try {
-      helper = std::thread([&] { fill(half, count, second); });
-    } catch (const std::system_error&) { // no thread: this one fills it all
-    }
-  }
-  fill(0, helper.joinable() ? half : count, error);
-  if (helper.joinable()) {
-    helper.join();
-    if (!error) error = second;
-  }
+  in_two_halves(offsets.size(), std::size_t{1} << 20, fill, error);
 }
 
 // About a MiB of lines [start, stop) read at once into `text`, their spans
