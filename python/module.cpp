@@ -509,7 +509,6 @@ struct PieceReader {
 struct LinesIteratorObject {
   PyObject_HEAD PieceReader* reader;
 };
-PyObject* lines_iterator_type = nullptr;
 
 PyObject* lines_next(PyObject* object) {
   PieceReader* reader = reinterpret_cast<LinesIteratorObject*>(object)->reader;
@@ -537,31 +536,29 @@ PyObject* lines_next(PyObject* object) {
 }
 
 void lines_dealloc(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
   delete reinterpret_cast<LinesIteratorObject*>(object)->reader;
-  type->tp_free(object);
-  Py_DECREF(type);
+  Py_TYPE(object)->tp_free(object);
 }
 
+// A static type, ready once: with no tp_new, Python code cannot make one.
+PyTypeObject lines_iterator_object_type{};
+
 void make_lines_iterator_type() {
-  static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(lines_dealloc)},
-                                {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-                                {Py_tp_iternext, reinterpret_cast<void*>(lines_next)},
-                                {0, nullptr}};
-  unsigned long flags = Py_TPFLAGS_DEFAULT;
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-  flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#endif
-  static PyType_Spec spec = {"line_reader._LinesIterator", sizeof(LinesIteratorObject), 0,
-                             static_cast<unsigned int>(flags), slots};
-  lines_iterator_type = PyType_FromSpec(&spec);
-  if (lines_iterator_type == nullptr) throw py::error_already_set();
+  PyTypeObject& type = lines_iterator_object_type;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1); // held by the module for good
+  type.tp_name = "line_reader._LinesIterator";
+  type.tp_basicsize = sizeof(LinesIteratorObject);
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_dealloc = lines_dealloc;
+  type.tp_iter = PyObject_SelfIter;
+  type.tp_iternext = lines_next;
+  if (PyType_Ready(&type) < 0) throw py::error_already_set();
 }
 
 // Lines [start, stop) of the FileIndex `self` (stop: at most its count as
 // each piece is read).
 py::object lines_iterator(const py::object& self, std::uint64_t start, std::uint64_t stop) {
-  auto* type = reinterpret_cast<PyTypeObject*>(lines_iterator_type);
+  PyTypeObject* type = &lines_iterator_object_type;
   auto object = py::reinterpret_steal<py::object>(type->tp_alloc(type, 0));
   if (!object) throw py::error_already_set();
   reinterpret_cast<LinesIteratorObject*>(object.ptr())->reader =
