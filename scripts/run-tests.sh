@@ -209,6 +209,13 @@ else
   skip python "Python's module tools (Debian: python3-dev python3-venv python3-pytest pybind11-dev python3-pybind11, and python3-scikit-build-core from bookworm-backports)"
 fi
 
+step "differential soak test: every face against a plain model, fixed seeds"
+# Each face for a fixed budget (they run side by side), then the library and
+# lines under the sanitizers; a defect not in tests/soak/known.txt fails,
+# with its shrunk steps in the log.
+LINE_READER_SOAK_NO_BUILD=1 tests/soak/run --seconds 60 --seed 1 --step-limit 120 --shrink-seconds 30 --out "$scratch/soak"
+LINE_READER_SOAK_NO_BUILD=1 tests/soak/run --asan --faces lib,lines --seconds 40 --seed 2 --step-limit 120 --shrink-seconds 30 --out "$scratch/soak"
+
 step "Linux packages"
 if ready packages dpkg-deb; then
   cpack --preset default

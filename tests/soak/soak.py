@@ -175,14 +175,15 @@ def read_steps(log):
     return steps
 
 
-def shrink(face, seed, steps, signature, budget):
+def shrink(face, seed, steps, signature, budget, known):
     """Drops steps while the same signature still comes (chunks, then single
     steps), within `budget` seconds; the shortest list found."""
     deadline = time.monotonic() + budget
     best = list(steps)
 
     def fails(candidate):
-        outcome = face.run(seed, 0, steps=candidate, quiet=True)
+        # Known defects met on the way are passed, as in the run that failed.
+        outcome = face.run(seed, 0, steps=candidate, known=known, quiet=True)
         return outcome.signature() == signature
 
     chunk = max(1, len(best) // 2)
@@ -233,10 +234,14 @@ def soak_face(face, args, known, report, lock):
               flush=True)
         shrunk = outcome.steps
         if not args.no_shrink:
-            shrunk = shrink(face, seed, outcome.steps, sig, args.shrink_seconds)
+            shrunk = shrink(face, seed, outcome.steps, sig, args.shrink_seconds, known)
         path = write_repro(args, face, seed, outcome, shrunk)
         print(f"[{face.name}]   {len(shrunk)} of {len(outcome.steps)} steps still fail; replay: "
               f"tests/soak/run --replay {path}{' --asan' if args.asan else ''}", flush=True)
+        # The shrunk steps go to the log too: a CI run's folders are gone after it.
+        if len(shrunk) <= 40:
+            for step in shrunk:
+                print(f"[{face.name}]     {json.dumps(step)}", flush=True)
         with lock:
             report["defects"].append((face.name, sig, path))
         if args.first:

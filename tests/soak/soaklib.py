@@ -36,10 +36,12 @@ def split_lines(text, ends="lf"):
         return []
     sep = b"\n" if ends == "lf" else b"\r\n"
     lines = text.split(sep)
-    if lines[-1] == b"":
-        lines.pop()
+    last = lines.pop()
     if ends == "lf":
+        # Only a CR before an LF belongs to the line end.
         lines = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    if last:
+        lines.append(last)
     return lines
 
 
